@@ -1,0 +1,107 @@
+#include "value_variant.h"
+
+#include <type_traits>
+
+namespace py = pybind11;
+
+namespace {
+bool has_index(PyObject *object) {
+#if defined(PYPY_VERSION)
+    return PyObject_HasAttrString(object, "__index__") != 0;
+#else
+    return PyIndex_Check(object) != 0;
+#endif
+}
+
+template <typename T>
+bool load_integer(PyObject *source, bool convert, T &out) {
+    if (source == nullptr || PyFloat_Check(source)) return false;
+    const bool is_int = PyLong_Check(source) != 0;
+    if (!convert && !is_int && !has_index(source)) return false;
+
+    py::object index;
+    PyObject *number = source;
+    if (!is_int) {
+        index = py::reinterpret_steal<py::object>(PyNumber_Index(source));
+        if (index) {
+            number = index.ptr();
+        } else {
+            PyErr_Clear();
+            if (!convert) return false;
+        }
+    }
+
+    T value;
+    if constexpr (std::is_unsigned_v<T>) {
+        value = PyLong_AsUnsignedLongLong(number);
+    } else {
+        value = PyLong_AsLongLong(number);
+    }
+    if (value == static_cast<T>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        if (convert && PyNumber_Check(source)) {
+            auto as_int = py::reinterpret_steal<py::object>(PyNumber_Long(source));
+            PyErr_Clear();
+            return load_integer(as_int.ptr(), false, out);
+        }
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+template <typename Wrapper>
+void hold(value_variant &out, PyObject *object) {
+    out.emplace<Wrapper>(py::reinterpret_borrow<Wrapper>(object));
+}
+
+/* Alternatives 0-7 and 12 take objects by type alone, and run no Python code.
+ * Alternative 11 would take only str and bytes, which 6 and 7 take first. */
+bool load_by_type(PyObject *object, value_variant &out) {
+    if (PyBool_Check(object)) return hold<py::bool_>(out, object), true;
+    if (PyFloat_Check(object)) return hold<py::float_>(out, object), true;
+    if (PyLong_Check(object)) return hold<py::int_>(out, object), true;
+    if (PyList_Check(object)) return hold<py::list>(out, object), true;
+    if (PyTuple_Check(object)) return hold<py::tuple>(out, object), true;
+    if (PyDict_Check(object)) return hold<py::dict>(out, object), true;
+    if (PyBytes_Check(object)) return hold<py::bytes>(out, object), true;
+    if (PyUnicode_Check(object)) return hold<py::str>(out, object), true;
+    if (object == Py_None) return hold<py::none>(out, object), true;
+    return false;
+}
+
+/* Alternatives 8, 9 and 10, the ones that convert. */
+bool load_by_conversion(PyObject *object, bool convert, value_variant &out) {
+    py::detail::make_caster<bool> truth;
+    if (truth.load(object, convert)) return out.emplace<bool>(static_cast<bool>(truth)), true;
+    uint64_t unsigned_value;
+    if (load_integer(object, convert, unsigned_value)) return out.emplace<uint64_t>(unsigned_value), true;
+    int64_t signed_value;
+    if (load_integer(object, convert, signed_value)) return out.emplace<int64_t>(signed_value), true;
+    return false;
+}
+
+/* Every alternative without conversion, then the converting ones with it. */
+bool classify(PyObject *object, value_variant &out, bool allow_conversion) {
+    if (load_by_type(object, out) || load_by_conversion(object, false, out)) return true;
+    return allow_conversion && load_by_conversion(object, true, out);
+}
+}  // namespace
+
+bool load_uint64(PyObject *source, bool convert, uint64_t &out) {
+    return load_integer(source, convert, out);
+}
+
+bool load_int64(PyObject *source, bool convert, int64_t &out) {
+    return load_integer(source, convert, out);
+}
+
+value_variant load_element(py::handle element) {
+    value_variant result;
+    if (!classify(element.ptr(), result, true)) throw py::cast_error(cast_error_text);
+    return result;
+}
+
+bool py::detail::type_caster<value_variant>::load(handle source, bool convert) {
+    return source && classify(source.ptr(), value, convert);
+}
