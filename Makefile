@@ -1,0 +1,40 @@
+# `make test` sets up everything it needs on a fresh machine: Debian packages
+# with apt-get, Python packages in the virtual environment .venv.
+
+PYTHON ?= python3
+VENV := .venv
+VENV_PYTHON := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+SYSTEM_PACKAGES := g++ libgtest-dev
+
+.PHONY: test test-codec test-codec-sanitize test-python install system-packages
+
+test: test-codec test-codec-sanitize test-python
+
+system-packages:
+	scripts/install-system-packages $(SYSTEM_PACKAGES)
+
+$(VENV)/installed: requirements/test.txt
+	$(PYTHON) -m venv $(VENV)
+	$(VENV_PYTHON) -m pip install -q --upgrade pip
+	$(VENV_PYTHON) -m pip install -q -r requirements/test.txt
+	touch $@
+
+install: $(VENV)/installed
+	$(VENV_PYTHON) -m pip install -q --no-deps --force-reinstall .
+
+# The codec's C++ tests, plainly and under AddressSanitizer + UBSan.
+test-codec: system-packages $(VENV)/installed
+	$(CMAKE) -S . -B build/codec -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DORVANTILE_CODEC_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/codec
+	$(VENV)/bin/ctest --test-dir build/codec --output-on-failure
+
+test-codec-sanitize: system-packages $(VENV)/installed
+	$(CMAKE) -S . -B build/codec-sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DORVANTILE_CODEC_TESTS=ON -DORVANTILE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	$(CMAKE) --build build/codec-sanitize
+	$(VENV)/bin/ctest --test-dir build/codec-sanitize --output-on-failure
+
+test-python: install
+	$(VENV_PYTHON) -m pytest tests/python -q
