@@ -14,10 +14,10 @@ test: test-codec test-codec-sanitize test-python
 system-packages:
 	scripts/install-system-packages $(SYSTEM_PACKAGES)
 
-$(VENV)/installed: requirements/test.txt
+$(VENV)/installed: requirements/dev.txt requirements/test.txt
 	$(PYTHON) -m venv $(VENV)
 	$(VENV_PYTHON) -m pip install -q --upgrade pip
-	$(VENV_PYTHON) -m pip install -q -r requirements/test.txt
+	$(VENV_PYTHON) -m pip install -q -r requirements/dev.txt
 	touch $@
 
 install: $(VENV)/installed

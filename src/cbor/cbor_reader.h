@@ -24,7 +24,7 @@ struct cbor_item {
     union {
         uint64_t integer;      /* major 0: the argument; major 1: its complement */
         double number;         /* F9, FA, FB */
-        unsigned char *string; /* major 2 and 3, definite: heap copy (text: 0-terminated) */
+        unsigned char *string; /* major 2 and 3, definite: heap copy followed by a 0 byte */
     } value;
     int64_t length; /* string bytes, array elements or map pairs; -1 for an indefinite start */
 };

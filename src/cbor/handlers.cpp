@@ -42,27 +42,28 @@ int32_t cbor_read_negint(cbor_reader *reader, cbor_item *item) {
     return 0;
 }
 
-/* Text copies get a terminating 0 byte after the payload. */
-template <cbor_item_handler ReadArgument, bool Terminated>
+/* Byte and text copies alike end with a 0 byte after the payload, which also
+ * keeps an empty payload's allocation non-empty. */
+template <cbor_item_handler ReadArgument>
 int32_t cbor_read_string(cbor_reader *reader, cbor_item *item) {
     if (ReadArgument(reader, item) < 0) return -1;
     const uint64_t length = item->value.integer;
     item->value.integer = 0;
     item->length = static_cast<int64_t>(length);
     if (length > static_cast<uint64_t>(cbor_reader_remaining(reader))) return -1;
-    auto *copy = static_cast<unsigned char *>(cbor_malloc(static_cast<size_t>(length) + (Terminated ? 1 : 0)));
+    auto *copy = static_cast<unsigned char *>(cbor_malloc(static_cast<size_t>(length) + 1));
     if (copy == nullptr) return -1;
     if (length > 0) std::memcpy(copy, reader->cursor, static_cast<size_t>(length));
-    if (Terminated) copy[length] = 0;
+    copy[length] = 0;
     item->value.string = copy;
     reader->cursor += length;
     return 0;
 }
 
 template <cbor_item_handler ReadArgument>
-constexpr auto cbor_read_bytestring = cbor_read_string<ReadArgument, false>;
+constexpr auto cbor_read_bytestring = cbor_read_string<ReadArgument>;
 template <cbor_item_handler ReadArgument>
-constexpr auto cbor_read_textstring = cbor_read_string<ReadArgument, true>;
+constexpr auto cbor_read_textstring = cbor_read_string<ReadArgument>;
 
 template <cbor_item_handler ReadArgument>
 int32_t cbor_read_count(cbor_reader *reader, cbor_item *item) {

@@ -10,7 +10,6 @@
 #include <limits>
 #include <ostream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -106,20 +105,22 @@ const head_boundary head_boundaries[] = {
     {max_u64, 27, "ffffffffffffffff"},
 };
 
-class HeadTest : public testing::TestWithParam<std::tuple<unsigned, head_boundary>> {};
+class HeadTest : public testing::TestWithParam<unsigned> {};
 
-TEST_P(HeadTest, WritesMajorTypeAndShortestArgument) {
-    const auto [major_type, boundary] = GetParam();
-    const auto initial_byte = static_cast<unsigned char>(major_type << 5 | boundary.additional_information);
-    const std::string expected = to_hex(&initial_byte, 1) + boundary.argument_hex;
+TEST_P(HeadTest, WritesShortestArgumentAtEveryBoundary) {
+    const unsigned major_type = GetParam();
+    for (const head_boundary &boundary : head_boundaries) {
+        const auto initial_byte = static_cast<unsigned char>(major_type << 5 | boundary.additional_information);
+        const std::string expected = to_hex(&initial_byte, 1) + boundary.argument_hex;
 
-    const auto [status, hex] = write_fresh([&](cbor_buffer *b) { return cbor_put_head(b, major_type, boundary.n); });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(hex, expected) << "major type " << major_type << ", n = " << boundary.n;
+        const auto [status, hex] =
+            write_fresh([&](cbor_buffer *b) { return cbor_put_head(b, major_type, boundary.n); });
+        EXPECT_EQ(status, 0) << "n = " << boundary.n;
+        EXPECT_EQ(hex, expected) << "n = " << boundary.n;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryMajorType, HeadTest,
-                         testing::Combine(testing::Range(0u, 8u), testing::ValuesIn(head_boundaries)));
+INSTANTIATE_TEST_SUITE_P(EveryMajorType, HeadTest, testing::Range(0u, 8u));
 
 struct raw_head_case {
     unsigned char initial_byte;
@@ -293,14 +294,6 @@ TEST(Buffer, FreshBufferIsEmpty) {
     EXPECT_FALSE(cbor_buffer_failed(buffer.get()));
 }
 
-TEST(Buffer, FreeAcceptsNull) {
-    cbor_buffer_free(nullptr);
-}
-
-TEST(Buffer, NullBufferCountsAsFailed) {
-    EXPECT_TRUE(cbor_buffer_failed(nullptr));
-}
-
 TEST(Buffer, EmptyAppendAllocatesNothing) {
     buffer_ptr buffer = new_buffer();
     const uint64_t before = cbor_allocation_count();
@@ -339,49 +332,52 @@ struct null_buffer_case {
     std::function<int32_t(cbor_buffer *)> write;
 };
 
-std::ostream &operator<<(std::ostream &out, const null_buffer_case &c) {
-    return out << c.name;
+const null_buffer_case null_buffer_cases[] = {
+    null_buffer_case{"byte", [](cbor_buffer *b) { return cbor_put_byte(b, 0); }},
+    null_buffer_case{"bytes", [](cbor_buffer *b) { return cbor_put_bytes(b, some_bytes, 3); }},
+    null_buffer_case{"no bytes", [](cbor_buffer *b) { return cbor_put_bytes(b, some_bytes, 0); }},
+    null_buffer_case{"head", [](cbor_buffer *b) { return cbor_put_head(b, 0, 1); }},
+    null_buffer_case{"wide head", [](cbor_buffer *b) { return cbor_put_head(b, 4, 70000); }},
+    null_buffer_case{"raw head", [](cbor_buffer *b) { return cbor_put_head_raw(b, 0x1B, 1); }},
+    null_buffer_case{"inline raw head", [](cbor_buffer *b) { return cbor_put_head_raw(b, 0x00, 1); }},
+    null_buffer_case{"uint", [](cbor_buffer *b) { return cbor_put_uint(b, 1000); }},
+    null_buffer_case{"negint", [](cbor_buffer *b) { return cbor_put_negint(b, -1000); }},
+    null_buffer_case{"bytestring", [](cbor_buffer *b) { return cbor_put_bytestring(b, some_bytes, 3); }},
+    null_buffer_case{"empty bytestring", [](cbor_buffer *b) { return cbor_put_bytestring(b, some_bytes, 0); }},
+    null_buffer_case{"indefinite bytestring",
+                     [](cbor_buffer *b) { return cbor_put_bytestring(b, nullptr, CBOR_INDEFINITE); }},
+    null_buffer_case{"textstring", [](cbor_buffer *b) { return cbor_put_textstring(b, some_bytes, 3); }},
+    null_buffer_case{"indefinite textstring",
+                     [](cbor_buffer *b) { return cbor_put_textstring(b, nullptr, CBOR_INDEFINITE); }},
+    null_buffer_case{"array start", [](cbor_buffer *b) { return cbor_put_array_start(b, 2); }},
+    null_buffer_case{"indefinite array", [](cbor_buffer *b) { return cbor_put_array_start(b, CBOR_INDEFINITE); }},
+    null_buffer_case{"map start", [](cbor_buffer *b) { return cbor_put_map_start(b, 2); }},
+    null_buffer_case{"indefinite map", [](cbor_buffer *b) { return cbor_put_map_start(b, CBOR_INDEFINITE); }},
+    null_buffer_case{"break", cbor_put_break},
+    null_buffer_case{"false", cbor_put_false},
+    null_buffer_case{"true", cbor_put_true},
+    null_buffer_case{"null", cbor_put_null},
+    null_buffer_case{"half", [](cbor_buffer *b) { return cbor_put_half(b, 1.0); }},
+    null_buffer_case{"single", [](cbor_buffer *b) { return cbor_put_single(b, 1.0); }},
+    null_buffer_case{"double", [](cbor_buffer *b) { return cbor_put_double(b, 1.0); }},
+    null_buffer_case{"float as half", [](cbor_buffer *b) { return cbor_put_float(b, 1.5); }},
+    null_buffer_case{"float as single", [](cbor_buffer *b) { return cbor_put_float(b, 65536.0); }},
+    null_buffer_case{"float as double", [](cbor_buffer *b) { return cbor_put_float(b, 0.1); }},
+    null_buffer_case{"float NaN", [](cbor_buffer *b) { return cbor_put_float(b, std::nan("")); }},
+    null_buffer_case{"float infinity", [](cbor_buffer *b) { return cbor_put_float(b, HUGE_VAL); }},
+    null_buffer_case{"float negative infinity", [](cbor_buffer *b) { return cbor_put_float(b, -HUGE_VAL); }},
+};
+
+TEST(NullBuffer, EveryWriterFails) {
+    for (const null_buffer_case &c : null_buffer_cases) EXPECT_EQ(c.write(nullptr), -1) << c.name;
 }
 
-class NullBufferTest : public testing::TestWithParam<null_buffer_case> {};
-
-TEST_P(NullBufferTest, Fails) {
-    EXPECT_EQ(GetParam().write(nullptr), -1);
+TEST(NullBuffer, CountsAsFailed) {
+    EXPECT_TRUE(cbor_buffer_failed(nullptr));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryWriter, NullBufferTest,
-    testing::Values(
-        null_buffer_case{"byte", [](cbor_buffer *b) { return cbor_put_byte(b, 0); }},
-        null_buffer_case{"bytes", [](cbor_buffer *b) { return cbor_put_bytes(b, some_bytes, 3); }},
-        null_buffer_case{"no bytes", [](cbor_buffer *b) { return cbor_put_bytes(b, some_bytes, 0); }},
-        null_buffer_case{"head", [](cbor_buffer *b) { return cbor_put_head(b, 0, 1); }},
-        null_buffer_case{"wide head", [](cbor_buffer *b) { return cbor_put_head(b, 4, 70000); }},
-        null_buffer_case{"raw head", [](cbor_buffer *b) { return cbor_put_head_raw(b, 0x1B, 1); }},
-        null_buffer_case{"inline raw head", [](cbor_buffer *b) { return cbor_put_head_raw(b, 0x00, 1); }},
-        null_buffer_case{"uint", [](cbor_buffer *b) { return cbor_put_uint(b, 1000); }},
-        null_buffer_case{"negint", [](cbor_buffer *b) { return cbor_put_negint(b, -1000); }},
-        null_buffer_case{"bytestring", [](cbor_buffer *b) { return cbor_put_bytestring(b, some_bytes, 3); }},
-        null_buffer_case{"empty bytestring", [](cbor_buffer *b) { return cbor_put_bytestring(b, some_bytes, 0); }},
-        null_buffer_case{"indefinite bytestring",
-                         [](cbor_buffer *b) { return cbor_put_bytestring(b, nullptr, CBOR_INDEFINITE); }},
-        null_buffer_case{"textstring", [](cbor_buffer *b) { return cbor_put_textstring(b, some_bytes, 3); }},
-        null_buffer_case{"indefinite textstring",
-                         [](cbor_buffer *b) { return cbor_put_textstring(b, nullptr, CBOR_INDEFINITE); }},
-        null_buffer_case{"array start", [](cbor_buffer *b) { return cbor_put_array_start(b, 2); }},
-        null_buffer_case{"indefinite array", [](cbor_buffer *b) { return cbor_put_array_start(b, CBOR_INDEFINITE); }},
-        null_buffer_case{"map start", [](cbor_buffer *b) { return cbor_put_map_start(b, 2); }},
-        null_buffer_case{"indefinite map", [](cbor_buffer *b) { return cbor_put_map_start(b, CBOR_INDEFINITE); }},
-        null_buffer_case{"break", cbor_put_break}, null_buffer_case{"false", cbor_put_false},
-        null_buffer_case{"true", cbor_put_true}, null_buffer_case{"null", cbor_put_null},
-        null_buffer_case{"half", [](cbor_buffer *b) { return cbor_put_half(b, 1.0); }},
-        null_buffer_case{"single", [](cbor_buffer *b) { return cbor_put_single(b, 1.0); }},
-        null_buffer_case{"double", [](cbor_buffer *b) { return cbor_put_double(b, 1.0); }},
-        null_buffer_case{"float as half", [](cbor_buffer *b) { return cbor_put_float(b, 1.5); }},
-        null_buffer_case{"float as single", [](cbor_buffer *b) { return cbor_put_float(b, 65536.0); }},
-        null_buffer_case{"float as double", [](cbor_buffer *b) { return cbor_put_float(b, 0.1); }},
-        null_buffer_case{"float NaN", [](cbor_buffer *b) { return cbor_put_float(b, std::nan("")); }},
-        null_buffer_case{"float infinity", [](cbor_buffer *b) { return cbor_put_float(b, HUGE_VAL); }},
-        null_buffer_case{"float negative infinity", [](cbor_buffer *b) { return cbor_put_float(b, -HUGE_VAL); }}));
+TEST(NullBuffer, FreeIsIgnored) {
+    cbor_buffer_free(nullptr);
+}
 
 }  // namespace
