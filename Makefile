@@ -38,3 +38,13 @@ test-codec-sanitize: system-packages $(VENV)/installed
 
 test-python: install
 	$(VENV_PYTHON) -m pytest tests/python -q
+
+# One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
+# the Python test-suite in each and the cross-interpreter version check.
+.PHONY: wheels test-all
+wheels:
+	scripts/build-wheels
+
+test-all: wheels $(VENV)/installed
+	scripts/test-all
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV_PYTHON) scripts/check-version-refusal

@@ -49,10 +49,22 @@ std::optional<resolved_integer> resolve_int_subclass(PyObject *value) {
     return std::nullopt;
 }
 
+/* "failed with TypeName: message" for the pending Python error, which is cleared. */
 std::string describe_pending_error() {
-    py::error_already_set error;
-    return std::string("failed with ") + Py_TYPE(error.value().ptr())->tp_name + ": " +
-           py::str(error.value()).cast<std::string>();
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const auto held_type = py::reinterpret_steal<py::object>(type);
+    const auto held_value = py::reinterpret_steal<py::object>(value);
+    const auto held_traceback = py::reinterpret_steal<py::object>(traceback);
+
+    std::string text = "failed with ";
+    text += type != nullptr ? reinterpret_cast<PyTypeObject *>(type)->tp_name : "unknown exception";
+    const auto message = py::reinterpret_steal<py::object>(value != nullptr ? PyObject_Str(value) : nullptr);
+    const char *utf8 = message ? PyUnicode_AsUTF8(message.ptr()) : nullptr;
+    if (utf8 != nullptr) text.append(": ").append(utf8);
+    PyErr_Clear();
+    return text;
 }
 
 /* Longest prefix of at most `limit` bytes that ends on a character boundary. */
@@ -73,12 +85,7 @@ std::string value_text(py::handle object, uint64_t limit) {
     if (utf8 != nullptr) {
         text.assign(utf8, static_cast<size_t>(size));
     } else {
-        try {
-            text = describe_pending_error();
-        } catch (const std::exception &error) {
-            PyErr_Clear();
-            text = std::string("failed with ") + error.what();
-        }
+        text = describe_pending_error();
     }
     return utf8_prefix(std::move(text), limit);
 }

@@ -60,7 +60,7 @@ public:
         for (Py_ssize_t index = 0;; ++index) {
             if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during iteration");
             if (index == count) break;
-            encode_nested(pybind11::reinterpret_borrow<pybind11::object>(PyList_GET_ITEM(list, index)));
+            encode_nested(sequence_item(list, index));
         }
         write_break();
     }
@@ -70,14 +70,14 @@ public:
         PyObject *tuple = value.ptr();
         const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
         write_array_start(count);
-        for (Py_ssize_t index = 0; index < count; ++index) encode_nested(PyTuple_GET_ITEM(tuple, index));
+        for (Py_ssize_t index = 0; index < count; ++index) encode_nested(sequence_item(tuple, index));
         write_break();
     }
 
     void operator()(const pybind11::dict &value) {
         nesting_guard guard(stack_floor);
         PyObject *dict = value.ptr();
-        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        const Py_ssize_t count = PyDict_Size(dict);
         if constexpr (indefinite_lengths) {
             cbor_put_map_start(buffer.get(), CBOR_INDEFINITE);
         } else {
@@ -88,7 +88,7 @@ public:
         PyObject *key;
         PyObject *item;
         for (;;) {
-            if (PyDict_GET_SIZE(dict) != count) throw std::runtime_error("dictionary changed size during iteration");
+            if (PyDict_Size(dict) != count) throw std::runtime_error("dictionary changed size during iteration");
             if (!PyDict_Next(dict, &position, &key, &item)) break;
             if (written == count) throw std::runtime_error("dictionary keys changed during iteration");
             const auto held_key = pybind11::reinterpret_borrow<pybind11::object>(key);
@@ -152,6 +152,18 @@ public:
     }
 
 private:
+    /* CPython reads the item storage directly; PyPy goes through the sequence
+     * protocol, which honours a subclass's __getitem__. */
+    static pybind11::object sequence_item(PyObject *sequence, Py_ssize_t index) {
+#if defined(PYPY_VERSION)
+        auto item = pybind11::reinterpret_steal<pybind11::object>(PySequence_GetItem(sequence, index));
+        if (!item) throw_pending_error();
+        return item;
+#else
+        return pybind11::reinterpret_borrow<pybind11::object>(PySequence_Fast_GET_ITEM(sequence, index));
+#endif
+    }
+
     void write_array_start(Py_ssize_t count) {
         if constexpr (indefinite_lengths) {
             cbor_put_array_start(buffer.get(), CBOR_INDEFINITE);

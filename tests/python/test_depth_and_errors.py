@@ -1,0 +1,628 @@
+"""Nesting limits, error texts, Python hooks that change the value being
+encoded, and reference counts.
+
+Everything that could bring the interpreter down (deep nesting, hooks that
+change a container mid-encoding) runs in a child interpreter, so a crash
+shows up as a failed test with the signal in its exit status."""
+
+import gc
+import io
+import json
+import sys
+import textwrap
+
+import cbor2
+import pytest
+
+from orvantile_cbor import dumps
+
+RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
+CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
+LIST_CHANGED = "list changed size during iteration"
+DICT_CHANGED = "dictionary changed size during iteration"
+KEYS_CHANGED = "dictionary keys changed during iteration"
+RECURSION = "maximum recursion depth exceeded while encoding a CBOR value"
+
+
+def depth_error(limit):
+    return f"Exceeded recursion limit:{limit}"
+
+
+def self_containing_list():
+    value = [1]
+    value.append(value)
+    return value
+
+
+def self_containing_dict():
+    value = {"a": 1}
+    value["me"] = value
+    return value
+
+
+# ---- max_depth ------------------------------------------------------------
+
+# value, max_depth, indefinite-length hex, definite-length hex (or None: the
+# depth error naming max_depth)
+DEPTH_CASES = [
+    (5, 1, "05", "05"),
+    ("x", 1, "6178", "6178"),
+    ([], 1, "9fff", "80"),
+    ([1, 2, 3], 1, "9f010203ff", "83010203"),
+    ([[]], 1, "9f9fffff", "8180"),
+    ([()], 1, "9f9fffff", "8180"),
+    ([{}], 1, "9fbfffff", "81a0"),
+    ([[1]], 1, None, None),
+    ([[1]], 2, "9f9f01ffff", "818101"),
+    ([(1,)], 1, None, None),
+    ({"k": {}}, 1, "bf616bbfffff", "a1616ba0"),
+    ({"k": {"j": 1}}, 1, None, None),
+    ({"k": {"j": 1}}, 2, "bf616bbf616a01ffff", "a1616ba1616a01"),
+    # a key and its value are at the same level, and an entry counts once
+    ({(): []}, 1, "bf9fff9fffff", "a18080"),
+    ({(1,): []}, 1, None, None),
+    ({(): [1]}, 1, None, None),
+    ({(1,): [2]}, 2, "bf9f01ff9f02ffff", "a181018102"),
+    ({"a": 1, "b": 2, "c": 3}, 1, "bf616101616202616303ff", "a3616101616202616303"),
+    # siblings do not add up: the level falls back after each element
+    ([[1], [2], [3]], 2, "9f9f01ff9f02ff9f03ffff", "83810181028103"),
+    ({"a": [1], "b": [2]}, 2, "bf61619f01ff61629f02ffff", "a26161810161628102"),
+    ([[[[]]]], 3, "9f9f9f9fffffffff", "81818180"),
+    ([[[[]]]], 2, None, None),
+    ([[[[1]]]], 3, None, None),
+    ({"a": [[1]]}, 2, None, None),
+    ([1, [2, [3, [4]]]], 4, "9f019f029f039f04ffffffff", "8201820282038104"),
+    ([1, [2, [3, [4]]]], 3, None, None),
+    (self_containing_list(), 10, None, None),
+    (self_containing_dict(), 10, None, None),
+    (self_containing_list(), 500, None, None),
+]
+
+
+@pytest.mark.parametrize("value, max_depth, indefinite_hex, definite_hex", DEPTH_CASES)
+def test_depth_rule(value, max_depth, indefinite_hex, definite_hex):
+    for indefinite, expected in [(True, indefinite_hex), (False, definite_hex)]:
+        if expected is None:
+            with pytest.raises(RuntimeError) as caught:
+                dumps(value, indefinite, max_depth)
+            assert type(caught.value) is RuntimeError
+            assert str(caught.value) == depth_error(max_depth)
+        else:
+            assert dumps(value, indefinite, max_depth).hex() == expected
+            assert dumps(value, indefinite) == dumps(value, indefinite, max_depth)
+
+
+# ---- integers out of range ------------------------------------------------
+
+RANGE_CASES = [
+    pytest.param(2**64, "18446744073709551616", id="2**64"),
+    pytest.param(-(2**63) - 1, "-9223372036854775809", id="-2**63-1"),
+    pytest.param(10**50, "1" + "0" * 39, id="10**50"),
+    pytest.param(-(10**50), "-1" + "0" * 38, id="-10**50"),
+    pytest.param(10**39, "1" + "0" * 39, id="10**39"),  # 40 digits: quoted whole
+    pytest.param(-(10**39), "-1" + "0" * 38, id="-10**39"),
+    pytest.param(2**200, "1606938044258990275541962092341162602522", id="2**200"),
+]
+
+
+@pytest.mark.parametrize("value, text", RANGE_CASES)
+@pytest.mark.parametrize("indefinite", [True, False])
+def test_integer_out_of_range(value, text, indefinite):
+    for container in [value, [1, value], {"k": value}, {value: 1}, ((value,),)]:
+        with pytest.raises(RuntimeError) as caught:
+            dumps(container, indefinite)
+        assert type(caught.value) is RuntimeError
+        assert str(caught.value) == RANGE_ERROR + text
+
+
+@pytest.mark.parametrize("indefinite", [True, False])
+def test_refused_item_after_written_items(indefinite):
+    with pytest.raises(RuntimeError) as caught:
+        dumps([1, bytearray(b"x")], indefinite)
+    assert str(caught.value) == CAST_ERROR
+
+
+# ---- the text quoted in the range error ------------------------------------
+
+
+def liar_class(str_hook):
+    """An int subclass that never equals its own value, so it always gets
+    the range error, and whose str() is `str_hook`."""
+    return type("Liar", (int,), {"__eq__": lambda self, other: False, "__hash__": int.__hash__, "__str__": str_hook})
+
+
+def returns(text):
+    return lambda self: text
+
+
+def raises(error):
+    def hook(self):
+        raise error
+
+    return hook
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("inner")
+
+
+QUOTED_TEXT = [
+    (returns(""), ""),
+    (returns("é"), "é"),
+    (returns("é" * 30), "é" * 20),
+    (returns("a" + "é" * 30), "a" + "é" * 19),
+    (returns("€" * 20), "€" * 13),
+    (returns("😀" * 20), "😀" * 10),
+    (returns("ab😀" * 10), "ab😀" * 6 + "ab"),
+    (returns("x" * 39 + "é"), "x" * 39),
+    (returns("x" * 38 + "é"), "x" * 38 + "é"),
+    (returns("y" * 41), "y" * 40),
+    (raises(ValueError("boom")), "failed with ValueError: boom"),
+    (raises(ValueError("boom " * 10)), "failed with ValueError: boom boom boom b"),
+    (raises(KeyError("k")), "failed with KeyError: 'k'"),
+    (raises(ValueError("é" * 30)), "failed with ValueError: " + "é" * 8),
+    (raises(ValueError("x" + "é" * 30)), "failed with ValueError: x" + "é" * 7),
+    (raises(ZeroDivisionError("€" * 9)), "failed with ZeroDivisionError: " + "€" * 3),
+    (returns(5), "failed with TypeError: __str__ returned "),
+    (returns("a\udc80b"), "failed with UnicodeEncodeError: 'utf-8' "),
+]
+
+
+@pytest.mark.parametrize("str_hook, text", QUOTED_TEXT)
+def test_quoted_text(str_hook, text):
+    value = liar_class(str_hook)(7)
+    for container in [value, [value], {"k": value}]:
+        with pytest.raises(RuntimeError) as caught:
+            dumps(container)
+        assert str(caught.value) == RANGE_ERROR + text
+        assert len(text.encode()) <= 40
+
+
+def test_quoted_text_when_the_error_cannot_be_described_either():
+    value = liar_class(raises(Unprintable()))(7)
+    with pytest.raises(RuntimeError) as caught:
+        dumps([value])
+    message = str(caught.value)
+    assert message.startswith(RANGE_ERROR + "failed with ")
+    assert len(message[len(RANGE_ERROR) :].encode()) <= 40
+
+
+# ---- __index__ above the int64 range ---------------------------------------
+
+
+class BigIndex:
+    def __init__(self, number):
+        self.number = number
+
+    def __index__(self):
+        return self.number
+
+
+class BigIndexWithTruth(BigIndex):
+    def __bool__(self):
+        return True
+
+
+class BigIndexWithFalsehood(BigIndex):
+    def __bool__(self):
+        return False
+
+
+@pytest.mark.parametrize(
+    "number, expected",
+    [
+        (2**63, "1b8000000000000000"),
+        (2**63 + 1, "1b8000000000000001"),
+        (2**64 - 2, "1bfffffffffffffffe"),
+        (2**64 - 1, "1bffffffffffffffff"),
+    ],
+)
+@pytest.mark.parametrize("cls", [BigIndex, BigIndexWithTruth, BigIndexWithFalsehood])
+def test_index_between_int64_and_uint64_limits(cls, number, expected):
+    value = cls(number)
+    for indefinite in [True, False]:
+        assert dumps(value, indefinite).hex() == expected
+        assert dumps([value], indefinite, 5).hex() == ("9f" + expected + "ff" if indefinite else "81" + expected)
+        assert dumps({value: value}, False).hex() == "a1" + expected + expected
+
+
+# ---- nesting deeper than the stack -----------------------------------------
+
+DEEP_NESTING = """
+import sys, threading
+import orvantile_cbor
+
+def nest(kind, levels):
+    value = kind()
+    for _ in range(levels):
+        value = [value] if kind is list else (value,) if kind is tuple else {"k": value}
+    return value
+
+def attempt(value, indefinite, max_depth):
+    try:
+        orvantile_cbor.dumps(value, indefinite, max_depth)
+    except (RecursionError, RuntimeError) as error:
+        return f"{type(error).__name__}: {error}"
+    return "no error"
+
+def run_all():
+    for kind in (list, tuple, dict):
+        value = nest(kind, 200_000)
+        for indefinite in (True, False):
+            for max_depth in (0, 10**9, 2**64 - 1, 100):
+                print(kind.__name__, indefinite, max_depth, attempt(value, indefinite, max_depth))
+    for maker in ("list", "dict"):
+        value = [1]
+        value.append(value)
+        if maker == "dict":
+            value = {"a": 1}
+            value["me"] = value
+        for max_depth in (0, 10**9, 7):
+            print("self", maker, max_depth, attempt(value, True, max_depth))
+    # still usable afterwards
+    print(orvantile_cbor.dumps(nest(list, 300), False).hex() == "81" * 300 + "80")
+"""
+
+
+def expected_deep_nesting_output():
+    lines = []
+    for kind in ("list", "tuple", "dict"):
+        for indefinite in (True, False):
+            for max_depth in (0, 10**9, 2**64 - 1, 100):
+                if max_depth == 100:
+                    outcome = "RuntimeError: " + depth_error(100)
+                else:
+                    outcome = "RecursionError: " + RECURSION
+                lines.append(f"{kind} {indefinite} {max_depth} {outcome}")
+    for maker in ("list", "dict"):
+        for max_depth in (0, 10**9, 7):
+            outcome = "RuntimeError: " + depth_error(7) if max_depth == 7 else "RecursionError: " + RECURSION
+            lines.append(f"self {maker} {max_depth} {outcome}")
+    lines.append("True")
+    return lines
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        pytest.param("run_all()", id="default-recursion-limit"),
+        pytest.param("sys.setrecursionlimit(10**6); run_all()", id="recursion-limit-1e6"),
+        pytest.param(
+            "sys.setrecursionlimit(10**6)\n"
+            "threading.stack_size(256 * 1024)\n"
+            "thread = threading.Thread(target=run_all)\n"
+            "thread.start()\n"
+            "thread.join()",
+            id="small-thread-stack",
+        ),
+    ],
+)
+def test_deep_nesting_is_refused(run_python, setup):
+    output = run_python(DEEP_NESTING + setup)
+    assert output.splitlines() == expected_deep_nesting_output()
+
+
+def test_depth_limit_below_recursion_limit_is_not_an_error(run_python):
+    output = run_python(
+        """
+        import orvantile_cbor
+        value = []
+        for _ in range(400):
+            value = [value]
+        print(orvantile_cbor.dumps(value, True, 401).hex() == "9f" * 401 + "ff" * 401)
+        print(orvantile_cbor.dumps(value, False, 10**9).hex() == "81" * 400 + "80")
+        """
+    )
+    assert output.splitlines() == ["True", "True"]
+
+
+# ---- hooks that change the container being encoded -------------------------
+
+HOOKS = """
+import json
+import orvantile_cbor
+
+class OnIndex:
+    def __init__(self, action, number=5):
+        self.action, self.number = action, number
+    def __index__(self):
+        self.action()
+        return self.number
+
+class OnBool:
+    def __init__(self, action):
+        self.action = action
+    def __bool__(self):
+        self.action()
+        return True
+
+class OnInt:
+    def __init__(self, action):
+        self.action = action
+    def __int__(self):
+        self.action()
+        return 7
+
+class OnEq(int):
+    def __new__(cls, number, action):
+        self = int.__new__(cls, number)
+        self.action = action
+        return self
+    def __eq__(self, other):
+        self.action()
+        return int.__eq__(self, other)
+    __hash__ = int.__hash__
+
+class OnStr(int):
+    def __new__(cls, number, action):
+        self = int.__new__(cls, number)
+        self.action = action
+        return self
+    def __eq__(self, other):
+        return False
+    def __str__(self):
+        self.action()
+        return "hooked"
+    __hash__ = int.__hash__
+
+def make():
+{body}
+
+results = []
+for indefinite in (True, False):
+    for max_depth in (0, 100):
+        value = make()
+        try:
+            results.append(["ok", orvantile_cbor.dumps(value, indefinite, max_depth).hex()])
+        except Exception as error:
+            results.append([type(error).__name__, str(error)])
+print(json.dumps(results))
+"""
+
+EITHER = object()  # an error about the change, or well-formed output
+
+# body of make(), then: the RuntimeError text, or (indefinite hex, definite hex), or EITHER
+HOOK_CASES = [
+    # lists
+    ("index-clears-list", "l = [1, None, 3]; l[1] = OnIndex(l.clear); return l", LIST_CHANGED),
+    ("index-appends-to-list", "l = [1, None]; l[1] = OnIndex(lambda: l.append(0)); return l", LIST_CHANGED),
+    ("index-pops-list", "l = [None, 2, 3]; l[0] = OnIndex(l.pop); return l", LIST_CHANGED),
+    ("index-grows-list-a-lot", "l = [None]; l[0] = OnIndex(lambda: l.extend(range(1000))); return l", LIST_CHANGED),
+    ("index-shrinks-list-by-slice", "l = [None, 1, 2]; l[0] = OnIndex(lambda: l.__delitem__(slice(1, None))); return l",
+     LIST_CHANGED),
+    ("bool-clears-list", "l = [1, None, 3]; l[1] = OnBool(l.clear); return l", LIST_CHANGED),
+    ("int-clears-list", "l = [1, None, 3]; l[1] = OnInt(l.clear); return l", LIST_CHANGED),
+    ("eq-clears-list", "l = [1, None, 3]; l[1] = OnEq(9, l.clear); return l", LIST_CHANGED),
+    ("eq-appends-to-list", "l = [None]; l[0] = OnEq(9, lambda: l.append(l)); return l", LIST_CHANGED),
+    ("str-clears-list", "l = [1, None, 3]; l[1] = OnStr(9, l.clear); return l", RANGE_ERROR + "hooked"),
+    ("index-replaces-later-item", "l = [None, 'old']; l[0] = OnIndex(lambda: l.__setitem__(1, 'new')); return l",
+     ("9f05636e6577ff", "8205636e6577")),
+    ("index-replaces-itself", "l = [None, 2]; l[0] = OnIndex(lambda: l.__setitem__(0, None)); return l",
+     ("9f0502ff", "820502")),
+    ("index-replaces-earlier-item", "l = [1, None]; l[1] = OnIndex(lambda: l.__setitem__(0, 'late')); return l",
+     ("9f0105ff", "820105")),
+    ("index-keeps-size-by-slice", "l = [None, 'a']; l[0] = OnIndex(lambda: l.__setitem__(slice(None), ['x', 'y'])); return l",
+     ("9f056179ff", "82056179")),
+    ("index-pops-and-appends", "l = [None, 'a', 'b']; l[0] = OnIndex(lambda: (l.pop(), l.append('z'))); return l",
+     ("9f056161617aff", "83056161617a")),
+    ("eq-replaces-later-item-with-container",
+     "l = [None, 0]; l[0] = OnEq(1, lambda: l.__setitem__(1, {'k': [2]})); return l",
+     ("9f01bf616b9f02ffffff", "8201a1616b8102")),
+    ("hook-in-inner-list-clears-outer", "outer = [[None], 1]; outer[0][0] = OnIndex(outer.clear); return outer",
+     LIST_CHANGED),
+    ("hook-in-tuple-clears-outer", "outer = [None, 1]; outer[0] = (OnIndex(outer.clear),); return outer", LIST_CHANGED),
+    ("hook-in-dict-clears-outer-list", "outer = [{'k': None}, 1]; outer[0]['k'] = OnBool(outer.clear); return outer",
+     LIST_CHANGED),
+    ("hook-clears-list-inside-tuple", "inner = [None, 1]; inner[0] = OnIndex(inner.clear); return (inner, 2)",
+     LIST_CHANGED),
+    ("hook-drops-the-inner-list", "outer = [[None, 2], 3]; outer[0][0] = OnIndex(lambda: outer.__setitem__(0, None)); return outer",
+     ("9f9f0502ff03ff", "8282050203")),
+    ("hook-clears-inner-and-outer", "outer = [[None, 2], 3]; outer[0][0] = OnIndex(lambda: (outer[0].clear(), outer.clear())); return outer",
+     LIST_CHANGED),
+    # dicts
+    ("index-clears-dict", "d = {'a': None, 'b': 2}; d['a'] = OnIndex(d.clear); return d", DICT_CHANGED),
+    ("index-adds-key", "d = {'a': None}; d['a'] = OnIndex(lambda: d.__setitem__('new', 1)); return d", DICT_CHANGED),
+    ("index-deletes-other-key", "d = {'a': None, 'b': 2}; d['a'] = OnIndex(lambda: d.pop('b')); return d", DICT_CHANGED),
+    ("bool-clears-dict", "d = {'a': None, 'b': 2}; d['a'] = OnBool(d.clear); return d", DICT_CHANGED),
+    ("int-clears-dict", "d = {'a': None, 'b': 2}; d['a'] = OnInt(d.clear); return d", DICT_CHANGED),
+    ("eq-clears-dict", "d = {'a': None, 'b': 2}; d['a'] = OnEq(3, d.clear); return d", DICT_CHANGED),
+    ("str-clears-dict", "d = {'a': None, 'b': 2}; d['a'] = OnStr(3, d.clear); return d", RANGE_ERROR + "hooked"),
+    ("key-hook-clears-dict", "d = {}; d[OnIndex(lambda: d.clear())] = 1; d['b'] = 2; return d", DICT_CHANGED),
+    ("eq-key-clears-dict", "d = {}; d[OnEq(4, lambda: d.clear())] = 'v'; return d", DICT_CHANGED),
+    ("hook-in-inner-dict-clears-outer", "d = {'a': {'b': None}, 'c': 1}; d['a']['b'] = OnIndex(d.clear); return d",
+     DICT_CHANGED),
+    ("index-replaces-later-value", "d = {'a': None, 'b': 'old'}; d['a'] = OnIndex(lambda: d.__setitem__('b', 'new')); return d",
+     ("bf6161056162636e6577ff", "a26161056162636e6577")),
+    ("index-replaces-its-own-value", "d = {'a': None, 'b': 2}; d['a'] = OnIndex(lambda: d.__setitem__('a', None)); return d",
+     ("bf616105616202ff", "a2616105616202")),
+    ("index-swaps-own-key-for-new-key",
+     "d = {'a': None, 'b': 2}\ndef swap():\n    del d['a']\n    d['c'] = 3\nd['a'] = OnIndex(swap)\nreturn d",
+     KEYS_CHANGED),
+    ("index-moves-own-key-to-the-end", "d = {'a': None, 'b': 2}; d['a'] = OnIndex(lambda: d.__setitem__('a', d.pop('a'))); return d",
+     KEYS_CHANGED),
+    ("index-shrinks-dict-by-rebuild",  # the table is compacted with an unvisited hole: iteration ends early
+     "d = dict.fromkeys('xabcd', 0)\ndel d['x']\ndef swap():\n    del d['b']\n    d['z'] = 1\n"
+     "d['a'] = OnIndex(swap)\nreturn d",
+     KEYS_CHANGED),
+    ("index-compacts-dict",  # same size, table rebuilt: a later key is skipped, the new one written
+     "d = dict.fromkeys('abcde', 0)\ndef swap():\n    del d['a']\n    d['f'] = 1\nd['c'] = OnIndex(swap)\nreturn d",
+     EITHER),
+    ("index-rebuilds-dict",
+     "d = dict.fromkeys('abc', 0)\ndef rebuild():\n    items = list(d.items())\n    d.clear()\n"
+     "    d.update(reversed(items))\nd['b'] = OnIndex(rebuild)\nreturn d",
+     EITHER),
+    ("eq-in-key-replaces-value-of-other-key", "d = {}; d[OnEq(1, lambda: d.__setitem__('x', [9]))] = 0; d['x'] = 0; return d",
+     ("bf010061789f09ffff", "a2010061788109")),
+]
+
+
+def assert_single_well_formed_item(data):
+    stream = io.BytesIO(data)
+    cbor2.CBORDecoder(stream).decode()
+    assert stream.read() == b""
+
+
+@pytest.mark.parametrize("body, expected", [pytest.param(b, e, id=n) for n, b, e in HOOK_CASES])
+def test_hook_changes_container(run_python, body, expected):
+    if "\n" not in body:
+        body = "\n".join(body.split("; "))
+    source = HOOKS.replace("{body}", textwrap.indent(body, "    "))
+    results = json.loads(run_python(source))
+    assert len(results) == 4  # indefinite and definite, unlimited and depth-limited
+    for (kind, outcome), indefinite in zip(results, [True, True, False, False]):
+        if expected is EITHER:
+            if kind == "ok":
+                assert_single_well_formed_item(bytes.fromhex(outcome))
+            else:
+                assert [kind, outcome] in [["RuntimeError", text] for text in (DICT_CHANGED, KEYS_CHANGED)]
+        elif isinstance(expected, str):
+            assert [kind, outcome] == ["RuntimeError", expected]
+        else:
+            assert [kind, outcome] == ["ok", expected[0] if indefinite else expected[1]]
+
+
+# ---- reference counts -------------------------------------------------------
+
+
+def fresh(text):
+    """A new str object that no literal shares."""
+    return "".join([text, "!"])
+
+
+class Marker:
+    pass
+
+
+def assert_no_leak(call, watched, raises=None, repeats=100):
+    def attempt():
+        if raises is None:
+            call()
+            return
+        try:
+            call()
+        except raises:
+            pass
+        else:
+            pytest.fail(f"{raises.__name__} not raised")
+
+    attempt()
+    gc.collect()
+    before = [sys.getrefcount(item) for item in watched]
+    for _ in range(repeats):
+        attempt()
+    gc.collect()
+    after = [sys.getrefcount(item) for item in watched]
+    assert after == before
+
+
+def leak_cases():
+    big = 10**15 + 7
+    huge = 2**64 + 5
+    text = fresh("text")
+    blob = bytes([1, 2, 3]) * 3
+    real = 1.0 / 3.0
+    key = (fresh("k"), 10**12 + 1)
+    inner = [big, text, blob, real]
+    mapping = {key: inner, fresh("other"): None}
+    top = [mapping, inner, (big, real)]
+    surrogate = fresh("\ud800")
+    marker = Marker()
+    index5 = type("Index", (), {"__index__": lambda self: 5})()
+    truthy = type("Truthy", (), {"__bool__": lambda self: True})()
+    int_like = type("IntLike", (), {"__int__": lambda self: big})()
+
+    def failing(exception):
+        def hook(self, *args):
+            raise exception(marker)
+
+        return hook
+
+    bad_index = type("BadIndex", (), {"__index__": failing(ValueError)})()
+    bad_truth = type("BadTruth", (), {"__bool__": failing(KeyError)})()
+    bad_eq = type("BadEq", (int,), {"__eq__": failing(ArithmeticError), "__hash__": int.__hash__})(9)
+    bad_str = type(
+        "BadStr",
+        (int,),
+        {"__eq__": lambda self, other: False, "__hash__": int.__hash__, "__str__": failing(LookupError)},
+    )(9)
+    liar = type("Liar", (int,), {"__eq__": lambda self, other: False, "__hash__": int.__hash__})(2**40)
+    looped = [big, text]
+    looped.append(looped)
+    everything = [top, mapping, inner, key, big, text, blob, real]
+    return [
+        ("success", lambda: dumps(top), everything, None),
+        ("success-definite-limited", lambda: dumps(top, False, 10), everything, None),
+        ("success-hooks", lambda: dumps([index5, truthy, int_like], False), [index5, truthy, int_like, big], None),
+        ("range", lambda: dumps([top, huge]), everything + [huge], RuntimeError),
+        ("range-as-key", lambda: dumps({huge: top}, False), everything + [huge], RuntimeError),
+        ("cast", lambda: dumps([top, bytearray(b"x")]), everything, RuntimeError),
+        ("surrogate", lambda: dumps({text: [top, surrogate]}), everything + [surrogate], RuntimeError),
+        ("depth", lambda: dumps(top, True, 2), everything, RuntimeError),
+        ("recursion", lambda: dumps(looped), [looped, big, text], RecursionError),
+        ("recursion-limited", lambda: dumps(looped, False, 50), [looped, big, text], RuntimeError),
+        ("incompatible", lambda: dumps({big, text}), [big, text], TypeError),
+        ("index-raises", lambda: dumps([top, bad_index]), everything + [bad_index, marker], RuntimeError),
+        ("truth-raises", lambda: dumps([top, bad_truth]), everything + [bad_truth, marker], RuntimeError),
+        ("eq-raises", lambda: dumps([top, bad_eq]), everything + [bad_eq, marker], RuntimeError),
+        ("str-raises", lambda: dumps([top, bad_str]), everything + [bad_str, marker], RuntimeError),
+        ("eq-lies", lambda: dumps({liar: top}), everything + [liar], RuntimeError),
+    ]
+
+
+@pytest.mark.parametrize("case", range(len(leak_cases())), ids=[case[0] for case in leak_cases()])
+def test_reference_counts(case):
+    _, call, watched, raises = leak_cases()[case]
+    assert_no_leak(call, watched, raises)
+
+
+HOOK_LEAKS = """
+import gc
+import sys
+import orvantile_cbor
+
+class Hook:
+    def __init__(self, action):
+        self.action = action
+    def __index__(self):
+        self.action()
+        return 5
+
+big, text = 10**15 + 7, "".join(["text", "!"])
+
+def counts(*objects):
+    return [sys.getrefcount(item) for item in objects]
+
+def run(make):
+    gc.collect()
+    before = counts(big, text)
+    for _ in range(100):
+        for indefinite in (True, False):
+            try:
+                orvantile_cbor.dumps(make(), indefinite)
+            except RuntimeError:
+                pass
+    gc.collect()
+    return counts(big, text) == before
+
+def clearing_list():
+    l = [big, None, text]
+    l[1] = Hook(l.clear)
+    return l
+
+def clearing_dict():
+    d = {text: None, "b": big}
+    d[text] = Hook(d.clear)
+    return d
+
+def replacing_item():
+    l = [None, big]
+    l[0] = Hook(lambda: l.__setitem__(1, text))
+    return l
+
+print(run(clearing_list), run(clearing_dict), run(replacing_item))
+"""
+
+
+def test_reference_counts_with_hooks_that_change_the_value(run_python):
+    assert run_python(HOOK_LEAKS).split() == ["True", "True", "True"]
