@@ -13,6 +13,7 @@
  */
 
 #include "cbor_writer.h"
+#include "dict_entries.h"
 #include "errors.h"
 #include "integers.h"
 #include "nesting.h"
@@ -83,13 +84,13 @@ public:
         } else {
             cbor_put_map_start(buffer.get(), static_cast<uint64_t>(count));
         }
-        Py_ssize_t position = 0;
+        dict_entries entries(dict);
         Py_ssize_t written = 0;
         PyObject *key;
         PyObject *item;
         for (;;) {
             if (PyDict_Size(dict) != count) throw std::runtime_error("dictionary changed size during iteration");
-            if (!PyDict_Next(dict, &position, &key, &item)) break;
+            if (!entries.next(key, item)) break;
             if (written == count) throw std::runtime_error("dictionary keys changed during iteration");
             const auto held_key = pybind11::reinterpret_borrow<pybind11::object>(key);
             const auto held_item = pybind11::reinterpret_borrow<pybind11::object>(item);
@@ -152,11 +153,15 @@ public:
     }
 
 private:
-    /* CPython reads the item storage directly; PyPy goes through the sequence
-     * protocol, which honours a subclass's __getitem__. */
+    /* CPython reads the item storage directly. PyPy fetches sequence[index],
+     * which honours a subclass's __getitem__ and passes its errors on; its
+     * PySequence_GetItem would read the C copy of a tuple subclass, which PyPy
+     * fills through an overridden __iter__ and may leave short. */
     static pybind11::object sequence_item(PyObject *sequence, Py_ssize_t index) {
 #if defined(PYPY_VERSION)
-        auto item = pybind11::reinterpret_steal<pybind11::object>(PySequence_GetItem(sequence, index));
+        const auto position = pybind11::reinterpret_steal<pybind11::object>(PyLong_FromSsize_t(index));
+        if (!position) throw_pending_error();
+        auto item = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetItem(sequence, position.ptr()));
         if (!item) throw_pending_error();
         return item;
 #else

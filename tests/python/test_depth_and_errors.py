@@ -8,6 +8,7 @@ shows up as a failed test with the signal in its exit status."""
 import gc
 import io
 import json
+import platform
 import sys
 import textwrap
 
@@ -22,6 +23,11 @@ LIST_CHANGED = "list changed size during iteration"
 DICT_CHANGED = "dictionary changed size during iteration"
 KEYS_CHANGED = "dictionary keys changed during iteration"
 RECURSION = "maximum recursion depth exceeded while encoding a CBOR value"
+PYPY = platform.python_implementation() == "PyPy"
+# PyPy itself crashes when it hands a tuple nested 100,000 deep to C code,
+# before the module sees it; it also raises its own recursion message.
+DEEP_KINDS = ("list", "dict") if PYPY else ("list", "tuple", "dict")
+no_refcounts = pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="no reference counts here")
 
 
 def depth_error(limit):
@@ -233,41 +239,46 @@ DEEP_NESTING = """
 import sys, threading
 import orvantile_cbor
 
+KINDS = {kinds!r}
+
 def nest(kind, levels):
-    value = kind()
+    value = {{"list": list, "tuple": tuple, "dict": dict}}[kind]()
     for _ in range(levels):
-        value = [value] if kind is list else (value,) if kind is tuple else {"k": value}
+        value = [value] if kind == "list" else (value,) if kind == "tuple" else {{"k": value}}
     return value
 
 def attempt(value, indefinite, max_depth):
     try:
         orvantile_cbor.dumps(value, indefinite, max_depth)
     except (RecursionError, RuntimeError) as error:
-        return f"{type(error).__name__}: {error}"
+        return f"{{type(error).__name__}}: {{error}}"
     return "no error"
 
+# Built and freed in the main thread: freeing them in a small thread
+# overflows the stack of some interpreters by itself.
+deep = {{kind: nest(kind, 200_000) for kind in KINDS}}
+looped_list = [1]
+looped_list.append(looped_list)
+looped_dict = {{"a": 1}}
+looped_dict["me"] = looped_dict
+looped = {{"list": looped_list, "dict": looped_dict}}
+
 def run_all():
-    for kind in (list, tuple, dict):
-        value = nest(kind, 200_000)
+    for kind in KINDS:
         for indefinite in (True, False):
             for max_depth in (0, 10**9, 2**64 - 1, 100):
-                print(kind.__name__, indefinite, max_depth, attempt(value, indefinite, max_depth))
+                print(kind, indefinite, max_depth, attempt(deep[kind], indefinite, max_depth))
     for maker in ("list", "dict"):
-        value = [1]
-        value.append(value)
-        if maker == "dict":
-            value = {"a": 1}
-            value["me"] = value
         for max_depth in (0, 10**9, 7):
-            print("self", maker, max_depth, attempt(value, True, max_depth))
+            print("self", maker, max_depth, attempt(looped[maker], True, max_depth))
     # still usable afterwards
-    print(orvantile_cbor.dumps(nest(list, 300), False).hex() == "81" * 300 + "80")
-"""
+    print(orvantile_cbor.dumps(nest("list", 300), False).hex() == "81" * 300 + "80")
+""".format(kinds=DEEP_KINDS)
 
 
 def expected_deep_nesting_output():
     lines = []
-    for kind in ("list", "tuple", "dict"):
+    for kind in DEEP_KINDS:
         for indefinite in (True, False):
             for max_depth in (0, 10**9, 2**64 - 1, 100):
                 if max_depth == 100:
@@ -281,6 +292,13 @@ def expected_deep_nesting_output():
             lines.append(f"self {maker} {max_depth} {outcome}")
     lines.append("True")
     return lines
+
+
+def same_outcome(line, expected):
+    """PyPy's own recursion check may come first, with its own message."""
+    if PYPY and expected.endswith("RecursionError: " + RECURSION):
+        return line.startswith(expected[: -len(RECURSION)] + "maximum recursion depth exceeded")
+    return line == expected
 
 
 @pytest.mark.parametrize(
@@ -299,8 +317,10 @@ def expected_deep_nesting_output():
     ],
 )
 def test_deep_nesting_is_refused(run_python, setup):
-    output = run_python(DEEP_NESTING + setup)
-    assert output.splitlines() == expected_deep_nesting_output()
+    lines = run_python(DEEP_NESTING + setup).splitlines()
+    expected = expected_deep_nesting_output()
+    assert len(lines) == len(expected)
+    assert all(same_outcome(line, wanted) for line, wanted in zip(lines, expected)), lines
 
 
 def test_depth_limit_below_recursion_limit_is_not_an_error(run_python):
@@ -469,6 +489,8 @@ def test_hook_changes_container(run_python, body, expected):
         body = "\n".join(body.split("; "))
     source = HOOKS.replace("{body}", textwrap.indent(body, "    "))
     results = json.loads(run_python(source))
+    if PYPY and (expected == KEYS_CHANGED or isinstance(expected, tuple) and body.startswith("d = ")):
+        expected = EITHER  # PyPy walks a snapshot of the dict's items
     assert len(results) == 4  # indefinite and definite, unlimited and depth-limited
     for (kind, outcome), indefinite in zip(results, [True, True, False, False]):
         if expected is EITHER:
@@ -571,6 +593,7 @@ def leak_cases():
 
 
 @pytest.mark.parametrize("case", range(len(leak_cases())), ids=[case[0] for case in leak_cases()])
+@no_refcounts
 def test_reference_counts(case):
     _, call, watched, raises = leak_cases()[case]
     assert_no_leak(call, watched, raises)
@@ -624,5 +647,6 @@ print(run(clearing_list), run(clearing_dict), run(replacing_item))
 """
 
 
+@no_refcounts
 def test_reference_counts_with_hooks_that_change_the_value(run_python):
     assert run_python(HOOK_LEAKS).split() == ["True", "True", "True"]
