@@ -48,3 +48,9 @@ wheels:
 test-all: wheels $(VENV)/installed
 	scripts/test-all
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV_PYTHON) scripts/check-version-refusal
+
+# A million random doubles and singles through the codec and through dumps.
+.PHONY: test-floats-long
+test-floats-long: test-codec install
+	CBOR_FLOAT_SAMPLES=1000000 build/codec/tests/cbor/cbor_tests --gtest_filter='FloatRandom.*'
+	ORVANTILE_FLOAT_SAMPLES=1000000 $(VENV_PYTHON) -m pytest tests/python/test_floats.py -q

@@ -6,6 +6,10 @@
 #include "dumps.h"
 #include "value_variant.h"
 
+#if defined(ORVANTILE_ALLOCATION_HOOKS)
+#include "allocation.h"
+#endif
+
 #include <pybind11/pybind11.h>
 
 #include <cstring>
@@ -46,6 +50,11 @@ void define_module(py::module_ &module) {
     module.def("dumps", &dumps_impl, py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0,
                dumps_doc);
     module.attr("__version__") = "6.7.8";
+#if defined(ORVANTILE_ALLOCATION_HOOKS)
+    /* Test builds only: make the codec's nth allocation from now fail. */
+    module.def("_fail_allocation_at", &cbor_fail_allocation_at, py::arg("n"));
+    module.def("_allocation_count", &cbor_allocation_count);
+#endif
 }
 }  // namespace
 
