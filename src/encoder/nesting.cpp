@@ -40,6 +40,24 @@ const char *encoder_stack_floor() {
     return floor;
 }
 
+#if PY_VERSION_HEX < 0x03090000 && !defined(PYPY_VERSION)
+/* CPython 3.7 and 3.8 offer the recursion check only as a macro over a global
+ * that later interpreters lack, which would keep the module from even reaching
+ * its version check there. Same count, through functions and the thread state. */
+nesting_guard::nesting_guard(const char *stack_floor) {
+    const char marker = 0;
+    if (stack_floor != nullptr && &marker < stack_floor) throw_recursion_error();
+    PyThreadState *thread = PyThreadState_Get();
+    if (++thread->recursion_depth > Py_GetRecursionLimit()) {
+        --thread->recursion_depth;
+        throw_recursion_error();
+    }
+}
+
+nesting_guard::~nesting_guard() {
+    --PyThreadState_Get()->recursion_depth;
+}
+#else
 nesting_guard::nesting_guard(const char *stack_floor) {
     const char marker = 0;
     if (stack_floor != nullptr && &marker < stack_floor) throw_recursion_error();
@@ -49,3 +67,4 @@ nesting_guard::nesting_guard(const char *stack_floor) {
 nesting_guard::~nesting_guard() {
     Py_LeaveRecursiveCall();
 }
+#endif
