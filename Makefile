@@ -39,6 +39,12 @@ test-codec-sanitize: system-packages $(VENV)/installed
 test-python: install
 	$(VENV_PYTHON) -m pytest tests/python -q
 
+# dumps against its peers and the walk floor: benchmarks/results.md and .png.
+.PHONY: bench
+bench: install
+	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
+	$(VENV_PYTHON) benchmarks/bench.py
+
 # One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
 # the Python test-suite in each and the cross-interpreter version check.
 .PHONY: wheels test-all

@@ -41,21 +41,25 @@ const char *encoder_stack_floor() {
 }
 
 #if PY_VERSION_HEX < 0x03090000 && !defined(PYPY_VERSION)
-/* CPython 3.7 and 3.8 offer the recursion check only as a macro over a global
- * that later interpreters lack, which would keep the module from even reaching
- * its version check there. Same count, through functions and the thread state. */
+/* CPython 3.7 and 3.8 offer Py_EnterRecursiveCall only as a macro over a
+ * global that later interpreters lack, which would keep the module from even
+ * reaching its version check there. This is the same macro spelled with
+ * functions; the interpreter's own check still reports the overflow and
+ * grants the headroom that raising the error needs. */
 nesting_guard::nesting_guard(const char *stack_floor) {
     const char marker = 0;
     if (stack_floor != nullptr && &marker < stack_floor) throw_recursion_error();
     PyThreadState *thread = PyThreadState_Get();
-    if (++thread->recursion_depth > Py_GetRecursionLimit()) {
-        --thread->recursion_depth;
-        throw_recursion_error();
+    if (++thread->recursion_depth > Py_GetRecursionLimit() && _Py_CheckRecursiveCall(" while encoding a CBOR value")) {
+        throw_pending_error();
     }
 }
 
 nesting_guard::~nesting_guard() {
-    --PyThreadState_Get()->recursion_depth;
+    PyThreadState *thread = PyThreadState_Get();
+    const int limit = Py_GetRecursionLimit();
+    const int low_water_mark = limit > 200 ? limit - 50 : 3 * (limit >> 2);
+    if (--thread->recursion_depth < low_water_mark) thread->overflowed = 0;
 }
 #else
 nesting_guard::nesting_guard(const char *stack_floor) {
