@@ -11,9 +11,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 
 
-def build_module(source, build_dir, build_type="Release", extra_flags=""):
-    """Configures and builds the module from source into build_dir; returns
-    the folder that holds the built module."""
+def build_module(source, build_dir, build_type="Release", *definitions):
+    """Configures and builds the module from source into build_dir, with
+    further -D definitions for cmake; returns the folder that holds the
+    built module."""
     import cmake
     import ninja
     import pybind11
@@ -24,9 +25,9 @@ def build_module(source, build_dir, build_type="Release", extra_flags=""):
         f"-DCMAKE_MAKE_PROGRAM={Path(ninja.BIN_DIR) / 'ninja'}",
         "-DORVANTILE_MODULE=ON",
         f"-DCMAKE_BUILD_TYPE={build_type}",
-        f"-DCMAKE_CXX_FLAGS={extra_flags}",
         f"-DPython_EXECUTABLE={sys.executable}",
         f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+        *definitions,
     ]
     for command in (configure, [str(Path(cmake.CMAKE_BIN_DIR) / "cmake"), "--build", str(build_dir)]):
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
