@@ -90,7 +90,7 @@ std::string value_text(py::handle object, uint64_t limit) {
     return utf8_prefix(std::move(text), limit);
 }
 
-resolved_integer resolve_integer(const py::int_ &value, uint64_t text_limit) {
+resolved_integer resolve_integer(py::handle value, uint64_t text_limit) {
     const std::optional<resolved_integer> resolved =
         PyLong_CheckExact(value.ptr()) ? resolve_exact_int(value.ptr()) : resolve_int_subclass(value.ptr());
     if (resolved) return *resolved;

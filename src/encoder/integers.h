@@ -14,7 +14,7 @@ using resolved_integer = std::variant<uint64_t, int64_t>;
  * the plain int read from it. Anything else throws std::runtime_error "dumps
  * received an integer out of range for both int64_t and uint64_t" followed by
  * value_text(value, text_limit). */
-resolved_integer resolve_integer(const pybind11::int_ &value, uint64_t text_limit);
+resolved_integer resolve_integer(pybind11::handle value, uint64_t text_limit);
 
 /* str(object) as UTF-8, or "failed with " and the error when that raises, cut
  * to at most `limit` bytes without splitting a character. */

@@ -6,10 +6,12 @@
  * or without a max_depth bound.
  *
  * Python code may run in the middle of a container (__index__, __bool__,
- * __eq__, __str__) and change it. Each element is held by a strong reference
- * while it is written, and the container's size is checked before every
- * element and after the last: a change raises RuntimeError, so a definite
- * count always equals the elements written and nothing is skipped silently.
+ * __eq__, __str__) and change it. Each element that is not of an exact
+ * built-in scalar type (those run no Python code) is held by a strong
+ * reference while it is written, and the container's size is checked before
+ * every element and after the last: a change raises RuntimeError, so a
+ * definite count always equals the elements written and nothing is skipped
+ * silently.
  */
 
 #include "cbor_writer.h"
@@ -41,96 +43,23 @@ public:
 
     value_encoder(buffer_handle output, uint64_t limit) : buffer(std::move(output)), max_depth(limit) {}
 
-    void operator()(const pybind11::bool_ &value) {
-        if (value.ptr() == Py_True) {
-            cbor_put_true(buffer.get());
-        } else {
-            cbor_put_false(buffer.get());
-        }
-    }
+    void operator()(const pybind11::bool_ &value) { write_boolean(value.ptr() == Py_True); }
 
-    void operator()(const pybind11::float_ &value) { cbor_put_float(buffer.get(), PyFloat_AsDouble(value.ptr())); }
+    void operator()(const pybind11::float_ &value) { write_float(value.ptr()); }
 
-    void operator()(const pybind11::int_ &value) { std::visit(*this, resolve_integer(value, text_limit)); }
+    void operator()(const pybind11::int_ &value) { write_integer(value); }
 
-    void operator()(const pybind11::list &value) {
-        nesting_guard guard(stack_floor);
-        PyObject *list = value.ptr();
-        const Py_ssize_t count = PyList_GET_SIZE(list);
-        write_array_start(count);
-        for (Py_ssize_t index = 0;; ++index) {
-            if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during iteration");
-            if (index == count) break;
-            encode_nested(sequence_item(list, index));
-        }
-        write_break();
-    }
+    void operator()(const pybind11::list &value) { write_list(value.ptr()); }
 
-    void operator()(const pybind11::tuple &value) {
-        nesting_guard guard(stack_floor);
-        PyObject *tuple = value.ptr();
-        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-        write_array_start(count);
-        for (Py_ssize_t index = 0; index < count; ++index) encode_nested(sequence_item(tuple, index));
-        write_break();
-    }
+    void operator()(const pybind11::tuple &value) { write_tuple(value.ptr()); }
 
-    void operator()(const pybind11::dict &value) {
-        nesting_guard guard(stack_floor);
-        PyObject *dict = value.ptr();
-        const Py_ssize_t count = PyDict_Size(dict);
-        if constexpr (indefinite_lengths) {
-            cbor_put_map_start(buffer.get(), CBOR_INDEFINITE);
-        } else {
-            cbor_put_map_start(buffer.get(), static_cast<uint64_t>(count));
-        }
-        dict_entries entries(dict);
-        Py_ssize_t written = 0;
-        PyObject *key;
-        PyObject *item;
-        for (;;) {
-            if (PyDict_Size(dict) != count) throw std::runtime_error("dictionary changed size during iteration");
-            if (!entries.next(key, item)) break;
-            if (written == count) throw std::runtime_error("dictionary keys changed during iteration");
-            const auto held_key = pybind11::reinterpret_borrow<pybind11::object>(key);
-            const auto held_item = pybind11::reinterpret_borrow<pybind11::object>(item);
-            enter_element();
-            encode_element(held_key);
-            encode_element(held_item);
-            leave_element();
-            ++written;
-        }
-        if (written != count) throw std::runtime_error("dictionary keys changed during iteration");
-        write_break();
-    }
+    void operator()(const pybind11::dict &value) { write_dict(value.ptr()); }
 
-    void operator()(const pybind11::bytes &value) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(value.ptr(), &data, &size) != 0) {
-            PyErr_Clear();
-            throw std::runtime_error("Unable to extract bytes contents!");
-        }
-        cbor_put_bytestring(buffer.get(), data, static_cast<uint64_t>(size));
-    }
+    void operator()(const pybind11::bytes &value) { write_bytes(value.ptr()); }
 
-    void operator()(const pybind11::str &value) {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            throw pybind11::cast_error(cast_error_text);
-        }
-        cbor_put_textstring(buffer.get(), utf8, static_cast<uint64_t>(size));
-    }
+    void operator()(const pybind11::str &value) { write_text(value.ptr()); }
 
-    void operator()(bool value) {
-        if (value) {
-            cbor_put_true(buffer.get());
-        } else {
-            cbor_put_false(buffer.get());
-        }
-    }
+    void operator()(bool value) { write_boolean(value); }
 
     void operator()(uint64_t value) { cbor_put_uint(buffer.get(), value); }
 
@@ -153,11 +82,18 @@ public:
     }
 
 private:
-    /* CPython reads the item storage directly. PyPy fetches sequence[index],
-     * which honours a subclass's __getitem__ and passes its errors on; its
-     * PySequence_GetItem would read the C copy of a tuple subclass, which PyPy
-     * fills through an overridden __iter__ and may leave short. */
-    static pybind11::object sequence_item(PyObject *sequence, Py_ssize_t index) {
+#if defined(PYPY_VERSION)
+    using sequence_element = pybind11::object;
+#else
+    using sequence_element = pybind11::handle;
+#endif
+
+    /* CPython reads the item storage directly and lends the item. PyPy fetches
+     * sequence[index], which honours a subclass's __getitem__ and passes its
+     * errors on; its PySequence_GetItem would read the C copy of a tuple
+     * subclass, which PyPy fills through an overridden __iter__ and may leave
+     * short. */
+    static sequence_element sequence_item(PyObject *sequence, Py_ssize_t index) {
 #if defined(PYPY_VERSION)
         const auto position = pybind11::reinterpret_steal<pybind11::object>(PyLong_FromSsize_t(index));
         if (!position) throw_pending_error();
@@ -165,8 +101,92 @@ private:
         if (!item) throw_pending_error();
         return item;
 #else
-        return pybind11::reinterpret_borrow<pybind11::object>(PySequence_Fast_GET_ITEM(sequence, index));
+        return PySequence_Fast_GET_ITEM(sequence, index);
 #endif
+    }
+
+    void write_boolean(bool value) {
+        if (value) {
+            cbor_put_true(buffer.get());
+        } else {
+            cbor_put_false(buffer.get());
+        }
+    }
+
+    void write_float(PyObject *value) { cbor_put_float(buffer.get(), PyFloat_AsDouble(value)); }
+
+    void write_integer(pybind11::handle value) { std::visit(*this, resolve_integer(value, text_limit)); }
+
+    void write_bytes(PyObject *value) {
+        char *data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(value, &data, &size) != 0) {
+            PyErr_Clear();
+            throw std::runtime_error("Unable to extract bytes contents!");
+        }
+        cbor_put_bytestring(buffer.get(), data, static_cast<uint64_t>(size));
+    }
+
+    void write_text(PyObject *value) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            throw pybind11::cast_error(cast_error_text);
+        }
+        cbor_put_textstring(buffer.get(), utf8, static_cast<uint64_t>(size));
+    }
+
+    void write_list(PyObject *list) {
+        nesting_guard guard(stack_floor);
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        write_array_start(count);
+        for (Py_ssize_t index = 0;; ++index) {
+            if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during iteration");
+            if (index == count) break;
+            encode_nested(sequence_item(list, index));
+        }
+        write_break();
+    }
+
+    void write_tuple(PyObject *tuple) {
+        nesting_guard guard(stack_floor);
+        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+        write_array_start(count);
+        for (Py_ssize_t index = 0; index < count; ++index) encode_nested(sequence_item(tuple, index));
+        write_break();
+    }
+
+    void write_dict(PyObject *dict) {
+        nesting_guard guard(stack_floor);
+        const Py_ssize_t count = PyDict_Size(dict);
+        if constexpr (indefinite_lengths) {
+            cbor_put_map_start(buffer.get(), CBOR_INDEFINITE);
+        } else {
+            cbor_put_map_start(buffer.get(), static_cast<uint64_t>(count));
+        }
+        dict_entries entries(dict);
+        Py_ssize_t written = 0;
+        PyObject *key;
+        PyObject *item;
+        for (;;) {
+            if (PyDict_Size(dict) != count) throw std::runtime_error("dictionary changed size during iteration");
+            if (!entries.next(key, item)) break;
+            if (written == count) throw std::runtime_error("dictionary keys changed during iteration");
+            enter_element();
+            if (write_exact_scalar(key)) {
+                encode_element(item);
+            } else {
+                /* Python code run while the key is written may drop the item from the dict. */
+                const auto held_item = pybind11::reinterpret_borrow<pybind11::object>(item);
+                encode_element(key);
+                encode_element(held_item);
+            }
+            leave_element();
+            ++written;
+        }
+        if (written != count) throw std::runtime_error("dictionary keys changed during iteration");
+        write_break();
     }
 
     void write_array_start(Py_ssize_t count) {
@@ -196,8 +216,37 @@ private:
         leave_element();
     }
 
+    /* Objects of the exact built-in scalar types run no Python code while
+     * classified or written, so they are written as their variant alternative
+     * would write them, without building the variant and without a reference
+     * of their own. False for every other object. */
+    bool write_exact_scalar(PyObject *element) {
+        PyTypeObject *const type = Py_TYPE(element);
+        if (type == &PyUnicode_Type) return write_text(element), true;
+        if (type == &PyLong_Type) return write_integer(element), true;
+        if (type == &PyFloat_Type) return write_float(element), true;
+        if (type == &PyBool_Type) return write_boolean(element == Py_True), true;
+        if (element == Py_None) return cbor_put_null(buffer.get()), true;
+        if (type == &PyBytes_Type) return write_bytes(element), true;
+        return false;
+    }
+
+    /* Exact lists, tuples and dicts likewise skip the variant. */
+    bool write_exact_container(PyObject *element) {
+        PyTypeObject *const type = Py_TYPE(element);
+        if (type == &PyDict_Type) return write_dict(element), true;
+        if (type == &PyList_Type) return write_list(element), true;
+        if (type == &PyTuple_Type) return write_tuple(element), true;
+        return false;
+    }
+
     void encode_element(pybind11::handle element) {
-        value_variant loaded = load_element(element);
+        if (write_exact_scalar(element.ptr())) return;
+        /* From here on Python code may run (inside the element, or while it is
+         * classified) and drop the element from its container. */
+        const auto held = pybind11::reinterpret_borrow<pybind11::object>(element);
+        if (write_exact_container(held.ptr())) return;
+        value_variant loaded = load_element(held);
         std::visit(*this, loaded);
     }
 };
