@@ -39,11 +39,13 @@ test-codec-sanitize: system-packages $(VENV)/installed
 test-python: install
 	$(VENV_PYTHON) -m pytest tests/python -q
 
-# dumps against its peers and the walk floor: benchmarks/results.md and .png.
+# dumps against its peers and the walk floor: benchmarks/results.md and .png;
+# where its instructions go (callgrind, when valgrind is installed): benchmarks/profile.md.
 .PHONY: bench
 bench: install
 	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
 	$(VENV_PYTHON) benchmarks/bench.py
+	$(VENV_PYTHON) benchmarks/profile_shares.py
 
 # One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
 # the Python test-suite in each and the cross-interpreter version check.
