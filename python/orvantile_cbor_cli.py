@@ -1,0 +1,174 @@
+"""orvantile-cbor: converts JSON documents to CBOR with orvantile_cbor.dumps.
+
+Each input (a file, or standard input) holds one JSON document and becomes
+one CBOR data item; the items are written one after the other, in the order
+of the inputs, to standard output or to the file named by -o. Nothing is
+written unless every input converts: a bad input is reported on standard
+error, the command exits with status 1, and an existing output file is left
+as it was.
+"""
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+
+import orvantile_cbor
+
+PROG = "orvantile-cbor"
+STDIN = "-"
+# What dumps raises for a str without a UTF-8 form; from JSON that is a
+# string holding an unpaired surrogate escape such as "\ud800".
+CAST_ERROR = "Unable to cast Python instance to C++ type"
+
+
+class InputError(Exception):
+    """One bad input; the message is the whole line printed for it."""
+
+
+def _max_depth(text):
+    try:
+        value = int(text, 10)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError("expected a whole number of 0 or more, got %r" % text)
+    return value
+
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Convert JSON documents to CBOR (RFC 8949), one data item per input.",
+        epilog="Without FILE, or with -, standard input is read. Integers must lie "
+        "between -2**63 and 2**64-1. On a bad input the command prints one line "
+        "naming it, writes nothing and exits with status 1.",
+    )
+    parser.add_argument("files", nargs="*", metavar="FILE", help="JSON file to convert (default: standard input)")
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help="write to FILE instead of standard output; it is replaced only "
+                        "once every input has converted")
+    parser.add_argument("--definite", action="store_true",
+                        help="write arrays and maps with definite lengths (default: indefinite-length "
+                        "items closed by a break byte)")
+    parser.add_argument("--max-depth", type=_max_depth, default=0, metavar="N",
+                        help="refuse nesting deeper than N levels (default: 0, no limit)")
+    parser.add_argument("--hex", action="store_true",
+                        help="write each item as a line of hexadecimal text instead of binary")
+    parser.add_argument("--version", action="version", version="%(prog)s " + orvantile_cbor.__version__)
+    return parser
+
+
+def _read(name):
+    try:
+        if name == STDIN:
+            return sys.stdin.buffer.read()
+        with open(name, "rb") as stream:
+            return stream.read()
+    except OSError as error:
+        raise InputError("cannot read %s: %s" % (name, error.strerror or error))
+
+
+def convert(data, label, indefinite=True, max_depth=0):
+    """Returns the CBOR item for the JSON document in data (bytes or str);
+    raises InputError with a one-line message that starts with label."""
+    try:
+        value = json.loads(data)
+    except json.JSONDecodeError as error:
+        raise InputError("%s:%d:%d: invalid JSON: %s" % (label, error.lineno, error.colno, error.msg))
+    except UnicodeDecodeError as error:
+        raise InputError("%s: not UTF-8, UTF-16 or UTF-32 text: %s" % (label, error))
+    except RecursionError:
+        raise InputError("%s: JSON nested too deeply to read" % label)
+    except MemoryError:
+        raise InputError("%s: out of memory while reading the JSON" % label)
+    try:
+        return orvantile_cbor.dumps(value, indefinite=indefinite, max_depth=max_depth)
+    except RecursionError:
+        raise InputError("%s: nested too deeply to encode" % label)
+    except MemoryError:
+        raise InputError("%s: out of memory while encoding" % label)
+    except RuntimeError as error:
+        message = str(error)
+        if message.startswith(CAST_ERROR):
+            message = "a string holds an unpaired surrogate escape, which has no UTF-8 form"
+        raise InputError("%s: %s" % (label, message))
+
+
+def _render(items, as_hex):
+    if as_hex:
+        return b"".join(item.hex().encode("ascii") + b"\n" for item in items)
+    return b"".join(items)
+
+
+def _write_file(path, data):
+    """Replaces path with data at once: a temporary file in the same folder,
+    renamed over the target when complete."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
+        try:
+            mode = os.stat(path).st_mode & 0o7777
+        except OSError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        os.chmod(temporary, mode)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def _write_stdout(data):
+    try:
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        # The reader went away (as with "| head"): say nothing more, and keep
+        # the interpreter from complaining about stdout when it exits.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    return 0
+
+
+def _error(message):
+    sys.stderr.write("%s: %s\n" % (PROG, message))
+
+
+def main(argv=None):
+    arguments = _parser().parse_args(argv)
+    names = arguments.files or [STDIN]
+    items = []
+    failed = False
+    for name in names:
+        label = "<stdin>" if name == STDIN else name
+        try:
+            items.append(convert(_read(name), label, not arguments.definite, arguments.max_depth))
+        except InputError as error:
+            _error(str(error))
+            failed = True
+    if failed:
+        return 1
+    data = _render(items, arguments.hex)
+    if arguments.output is None or arguments.output == STDIN:
+        return _write_stdout(data)
+    try:
+        _write_file(arguments.output, data)
+    except OSError as error:
+        _error("cannot write %s: %s" % (arguments.output, error.strerror or error))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

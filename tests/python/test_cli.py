@@ -1,0 +1,290 @@
+"""The orvantile-cbor command, run as the installed console script and as
+python -m orvantile_cbor_cli, and checked against cbor2 as a decoder."""
+
+import io
+import json
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import cbor2
+import pytest
+
+from orvantile_cbor import __version__, dumps
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLE = REPO / "examples" / "order.json"
+RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
+
+
+def installed_command():
+    name = "orvantile-cbor.exe" if os.name == "nt" else "orvantile-cbor"
+    path = Path(sysconfig.get_path("scripts")) / name
+    if not path.is_file():
+        found = shutil.which(name)
+        assert found, "the orvantile-cbor command is not installed beside %s" % sys.executable
+        path = Path(found)
+    return [str(path)]
+
+
+COMMANDS = [
+    pytest.param(installed_command, id="script"),
+    pytest.param(lambda: [sys.executable, "-m", "orvantile_cbor_cli"], id="module"),
+]
+
+
+@pytest.fixture(params=COMMANDS)
+def run(request, tmp_path):
+    """Runs the command in tmp_path with arguments and standard input (bytes
+    or text); returns the completed process with stdout as bytes."""
+    command = request.param()
+
+    def run_command(*arguments, stdin=b""):
+        if isinstance(stdin, str):
+            stdin = stdin.encode("utf-8")
+        return subprocess.run(command + [str(argument) for argument in arguments], input=stdin,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60)
+
+    return run_command
+
+
+def error_line(result):
+    """The one line of standard error of a failed run."""
+    assert result.returncode == 1, result
+    assert result.stdout == b""
+    lines = result.stderr.decode("utf-8").splitlines()
+    assert len(lines) == 1, lines
+    assert lines[0].startswith("orvantile-cbor: ")
+    return lines[0][len("orvantile-cbor: "):]
+
+
+# ---- converting --------------------------------------------------------------
+
+def test_hex_of_standard_input(run):
+    result = run("--hex", stdin='{"a": [1, 2.5]}')
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"bf61619f01f94100ffff\n"
+    assert result.stderr == b""
+
+
+def test_binary_by_default(run):
+    result = run(stdin='{"a": [1, 2.5]}')
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == bytes.fromhex("bf61619f01f94100ffff")
+
+
+def test_definite(run):
+    result = run("--definite", "--hex", stdin='{"a": [1, 2.5]}')
+    assert result.stdout == b"a161618201f94100\n"
+    result = run("--definite", stdin='{"a": [1, 2.5]}')
+    assert result.stdout == bytes.fromhex("a161618201f94100")
+
+
+def test_every_json_kind(run):
+    document = '[null, true, false, 0, -1, 18446744073709551615, -9223372036854775808, 1.5, 1e300, "h\\u00e9", {}, []]'
+    result = run("--definite", stdin=document)
+    assert result.returncode == 0, result.stderr
+    assert cbor2.loads(result.stdout) == [None, True, False, 0, -1, 2**64 - 1, -(2**63), 1.5, 1e300, "h\u00e9", {}, []]
+    assert result.stdout == dumps(cbor2.loads(result.stdout), indefinite=False)
+
+
+def test_utf16_input_and_byte_order_mark(run, tmp_path):
+    (tmp_path / "utf16.json").write_bytes('{"\u00e9": 1}'.encode("utf-16"))
+    (tmp_path / "bom.json").write_bytes(b"\xef\xbb\xbf[1]")
+    result = run("--hex", "utf16.json", "bom.json")
+    assert result.stdout == b"bf62c3a901ff\n9f01ff\n", result.stderr
+
+
+def test_one_item_per_input_in_order(run, tmp_path):
+    (tmp_path / "one.json").write_text("1")
+    (tmp_path / "list.json").write_text("[2, 3]")
+    result = run("one.json", "-", "list.json", stdin='"x"')
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == bytes.fromhex("01" "6178" "9f0203ff")
+    assert list(cbor2_sequence(result.stdout)) == [1, "x", [2, 3]]
+    result = run("--hex", "one.json", "-", "list.json", stdin='"x"')
+    assert result.stdout == b"01\n6178\n9f0203ff\n"
+
+
+def cbor2_sequence(data):
+    stream = io.BytesIO(data)
+    while stream.tell() < len(data):
+        yield cbor2.load(stream)
+
+
+def test_example_file(run):
+    result = run("--hex", EXAMPLE)
+    assert result.returncode == 0, result.stderr
+    item = bytes.fromhex(result.stdout.decode("ascii").strip())
+    with open(str(EXAMPLE), "rb") as stream:
+        assert cbor2.loads(item) == json.load(stream)
+
+
+def test_max_depth_allows_what_it_bounds(run):
+    result = run("--max-depth", "2", "--hex", stdin="[[1]]")
+    assert result.stdout == b"9f9f01ffff\n", result.stderr
+    result = run("--max-depth", "0", "--hex", stdin="[[[[1]]]]")
+    assert result.stdout == b"9f9f9f9f01ffffffff\n", result.stderr
+
+
+def test_output_file(run, tmp_path):
+    result = run("-o", "out.cbor", stdin='{"a": [1, 2.5]}')
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"" and result.stderr == b""
+    assert (tmp_path / "out.cbor").read_bytes() == bytes.fromhex("bf61619f01f94100ffff")
+    result = run("--output", "out.hex", "--hex", "--definite", stdin="[1]")
+    assert (tmp_path / "out.hex").read_bytes() == b"8101\n"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out.cbor", "out.hex"]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="file modes are POSIX")
+def test_output_file_keeps_the_mode_of_the_file_it_replaces(run, tmp_path):
+    target = tmp_path / "out.cbor"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    assert run("-o", target, stdin="1").returncode == 0
+    assert target.read_bytes() == b"\x01"
+    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+
+
+@pytest.mark.skipif(os.name != "posix", reason="file modes are POSIX")
+def test_new_output_file_gets_the_usual_mode(run, tmp_path):
+    umask = os.umask(0o022)
+    try:
+        assert run("-o", "new.cbor", stdin="1").returncode == 0
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE((tmp_path / "new.cbor").stat().st_mode) == 0o644
+
+
+def test_help(run):
+    result = run("--help")
+    assert result.returncode == 0
+    text = result.stdout.decode("utf-8")
+    assert text.startswith("usage: orvantile-cbor ")
+    # Python 3.13 shows "-o, --output FILE", older ones "-o FILE, --output FILE".
+    for option in ("--definite", "--max-depth N", "--hex", "--output FILE", "-o", "--help", "FILE"):
+        assert option in text
+
+
+def test_version(run):
+    result = run("--version")
+    assert result.returncode == 0
+    assert result.stdout.decode("utf-8").strip() == "orvantile-cbor " + __version__
+
+
+# ---- bad input -------------------------------------------------------------
+
+def json_error(document):
+    """Line, column and message of this interpreter's json module for a bad
+    document (the wording differs between CPython versions and PyPy)."""
+    with pytest.raises(json.JSONDecodeError) as caught:
+        json.loads(document)
+    return "%d:%d: invalid JSON: %s" % (caught.value.lineno, caught.value.colno, caught.value.msg)
+
+
+def test_invalid_json_names_line_and_column(run):
+    line = error_line(run(stdin='{"a": 1,\n "b" 2}'))
+    assert line.startswith("<stdin>:2:6: invalid JSON: ")
+    assert line == "<stdin>:" + json_error('{"a": 1,\n "b" 2}')
+
+
+@pytest.mark.parametrize("document", ['{"a": [1,, 2.5]}', "", "[1] [2]", '["open', "[1", "[1,]", "{\"a\"}"])
+def test_invalid_json(run, document):
+    assert error_line(run(stdin=document)) == "<stdin>:" + json_error(document)
+
+
+def test_invalid_json_in_a_file_names_the_file(run, tmp_path):
+    document = '{\n  "a": [1, 2,]\n}\n'
+    (tmp_path / "bad.json").write_text(document)
+    line = error_line(run("bad.json"))
+    assert line.startswith("bad.json:2:1")
+    assert line == "bad.json:" + json_error(document)
+
+
+def test_text_that_is_not_unicode(run):
+    line = error_line(run(stdin=b'"\xff\xfe\xfd"'))
+    assert line.startswith("<stdin>: not UTF-8, UTF-16 or UTF-32 text: ")
+
+
+def test_json_nested_too_deeply_to_read(run):
+    assert error_line(run(stdin="[" * 200000 + "]" * 200000)) == "<stdin>: JSON nested too deeply to read"
+
+
+@pytest.mark.parametrize("number", [2**64, -(2**63) - 1, 10**50])
+def test_integer_out_of_range(run, number):
+    expected = "<stdin>: " + RANGE_ERROR + str(number)[:40]
+    assert error_line(run(stdin="[1, %d]" % number)) == expected
+
+
+def test_nesting_deeper_than_max_depth(run):
+    assert error_line(run("--max-depth", "1", stdin="[[1]]")) == "<stdin>: Exceeded recursion limit:1"
+    assert error_line(run("--max-depth", "3", stdin='{"a": [[{"b": 1}]]}')) == "<stdin>: Exceeded recursion limit:3"
+
+
+def test_unpaired_surrogate_escape(run):
+    assert error_line(run(stdin='["\\ud800"]')) == (
+        "<stdin>: a string holds an unpaired surrogate escape, which has no UTF-8 form")
+
+
+def test_missing_input_file(run):
+    assert error_line(run("missing.json")) == "cannot read missing.json: No such file or directory"
+
+
+def test_every_bad_input_is_reported_and_nothing_is_written(run, tmp_path):
+    (tmp_path / "good.json").write_text("[1]")
+    (tmp_path / "bad.json").write_text("[1")
+    result = run("--hex", "good.json", "bad.json", "missing.json", "good.json")
+    assert result.returncode == 1
+    assert result.stdout == b""
+    assert result.stderr.decode("utf-8").splitlines() == [
+        "orvantile-cbor: bad.json:" + json_error("[1"),
+        "orvantile-cbor: cannot read missing.json: No such file or directory",
+    ]
+
+
+@pytest.mark.parametrize("document", ["[1", "[18446744073709551616]", "[[[1]]]"])
+def test_no_partial_output_file(run, tmp_path, document):
+    (tmp_path / "good.json").write_text("[1]")
+    result = run("-o", "out.cbor", "--max-depth", "2", "good.json", "-", stdin=document)
+    assert result.returncode == 1
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["good.json"]
+
+
+def test_failed_run_leaves_an_existing_output_file_alone(run, tmp_path):
+    (tmp_path / "out.cbor").write_bytes(b"kept")
+    assert run("-o", "out.cbor", stdin="[1,]").returncode == 1
+    assert (tmp_path / "out.cbor").read_bytes() == b"kept"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out.cbor"]
+
+
+def test_output_into_a_missing_folder(run, tmp_path):
+    line = error_line(run("-o", Path("no") / "such" / "out.cbor", stdin="1"))
+    assert line == "cannot write %s: No such file or directory" % (Path("no") / "such" / "out.cbor")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_output_onto_a_folder(run, tmp_path):
+    (tmp_path / "folder").mkdir()
+    line = error_line(run("-o", "folder", stdin="1"))
+    assert line.startswith("cannot write folder: ")
+    assert [path.name for path in tmp_path.iterdir()] == ["folder"]
+    assert list((tmp_path / "folder").iterdir()) == []
+
+
+@pytest.mark.parametrize("value", ["-1", "x", "1.5", ""])
+def test_max_depth_must_be_a_whole_number(run, value):
+    result = run("--max-depth", value, stdin="1")
+    assert result.returncode == 2
+    assert result.stdout == b""
+    assert "argument --max-depth: expected a whole number of 0 or more" in result.stderr.decode("utf-8")
+
+
+def test_unknown_option(run):
+    result = run("--indefinite", stdin="1")
+    assert result.returncode == 2
+    assert "unrecognized arguments: --indefinite" in result.stderr.decode("utf-8")
