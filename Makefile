@@ -62,3 +62,8 @@ test-all: wheels $(VENV)/installed
 test-floats-long: test-codec install
 	CBOR_FLOAT_SAMPLES=1000000 build/codec/tests/cbor/cbor_tests --gtest_filter='FloatRandom.*'
 	ORVANTILE_FLOAT_SAMPLES=1000000 $(VENV_PYTHON) -m pytest tests/python/test_floats.py -q
+
+# The HTML reference in docs/_build/html, with warnings as errors.
+.PHONY: docs
+docs: install
+	$(VENV_PYTHON) -m sphinx -W --keep-going -b html docs docs/_build/html

@@ -1,0 +1,67 @@
+"""The reference documentation: the Sphinx build (warnings are errors, so the
+module's docstrings must stay valid reStructuredText for automodule and
+autosummary), and the examples of its pages."""
+
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from doc_examples import DOCS, console_sessions, doctest_failures, example_folder, rst_blocks, run_console
+
+PAGES = sorted(DOCS.glob("*.rst"))
+
+
+def test_html_builds_without_warnings(tmp_path):
+    pytest.importorskip("sphinx", reason="Sphinx is not installed (requirements/dev.txt pins it)")
+    # A copy, so that the pages autosummary generates land outside the tree.
+    source = tmp_path / "docs"
+    shutil.copytree(str(DOCS), str(source), ignore=shutil.ignore_patterns("_build", "_generate"))
+    output = tmp_path / "html"
+    result = subprocess.run(
+        [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-E", "-q", "-b", "html", str(source), str(output)],
+        capture_output=True, text=True, cwd=str(tmp_path), timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stderr == ""
+    # The module's autosummary of dumps made a page of its own ...
+    dumps_page = (output / "_generate" / "orvantile_cbor.dumps.html").read_text(encoding="utf-8")
+    assert "Dump a Python object to cbor" in dumps_page
+    assert "max_depth" in dumps_page
+    # The signature lists each accepted type of the value once.
+    text = re.sub(r"<[^>]+>", "", dumps_page)
+    value_types = re.findall(r"\w+", re.search(r"value: (.*?), indefinite", text).group(1))
+    assert value_types == ["bool", "float", "int", "list", "tuple", "dict", "bytes", "str", "None"]
+    # ... that the reference page's summary table links to.
+    reference = (output / "reference.html").read_text(encoding="utf-8")
+    assert "Orvantile cbor" in reference
+    assert 'href="_generate/orvantile_cbor.dumps.html' in reference
+    for page in PAGES:
+        assert (output / (page.stem + ".html")).is_file()
+
+
+@pytest.mark.parametrize("page", PAGES, ids=[page.name for page in PAGES])
+def test_python_examples(page):
+    failures, count = doctest_failures(page.read_text(encoding="utf-8"), page.name, 0)
+    assert failures == ""
+    if page.stem in ("index", "types", "errors"):
+        assert count > 0
+
+
+CONSOLE = [
+    (page, number, command, expected)
+    for page in PAGES
+    for line, block in rst_blocks(page.read_text(encoding="utf-8"), "console")
+    for number, command, expected in console_sessions(block, line)
+]
+
+
+def test_console_examples_are_found():
+    assert len(CONSOLE) >= 6
+
+
+@pytest.mark.parametrize("page, line, command, expected", CONSOLE,
+                         ids=["%s:%d" % (page.name, line) for page, line, _, _ in CONSOLE])
+def test_console_example(tmp_path, page, line, command, expected):
+    assert run_console(command, example_folder(tmp_path)) == expected
