@@ -63,6 +63,11 @@ test-floats-long: test-codec install
 	CBOR_FLOAT_SAMPLES=1000000 build/codec/tests/cbor/cbor_tests --gtest_filter='FloatRandom.*'
 	ORVANTILE_FLOAT_SAMPLES=1000000 $(VENV_PYTHON) -m pytest tests/python/test_floats.py -q
 
+# The converter on the bundled example: its CBOR in hexadecimal.
+.PHONY: example
+example: install
+	$(VENV)/bin/orvantile-cbor --hex examples/order.json
+
 # The HTML reference in docs/_build/html, with warnings as errors.
 .PHONY: docs
 docs: install
