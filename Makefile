@@ -72,3 +72,40 @@ example: install
 .PHONY: docs
 docs: install
 	$(VENV_PYTHON) -m sphinx -W --keep-going -b html docs docs/_build/html
+
+# ---- Reliability ------------------------------------------------------------
+# The Python test-suite against an AddressSanitizer + UBSan build of the
+# module, run by the .venv's own CPython with the sanitizer runtime preloaded
+# and Python's objects allocated by malloc, where ASan watches them, after
+# the codec's C++ tests under the same sanitizers (which also detect leaks:
+# CPython itself leaks at exit, so the Python runs do not). The build is
+# optimised like a release (RelWithDebInfo): unoptimised ASan frames take
+# six times the stack per nesting level. Child interpreters and the test
+# builds of tests/python/module_builds.py inherit the sanitizer.
+SANITIZE_BUILD := build/module-sanitize
+SANITIZE_SITE := build/sanitize-site
+SANITIZER_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SANITIZER_ENV = LD_PRELOAD="$(SANITIZER_RUNTIME)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  PYTHONPATH=$(abspath $(SANITIZE_SITE)) ORVANTILE_MODULE_UNDER_TEST=$(abspath $(SANITIZE_SITE))
+
+.PHONY: module-sanitize test-sanitize
+module-sanitize: system-packages install
+	$(CMAKE) -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DORVANTILE_MODULE=ON -DORVANTILE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$(abspath $(VENV_PYTHON)) \
+	  -Dpybind11_DIR="$$($(VENV_PYTHON) -c 'import pybind11; print(pybind11.get_cmake_dir())')"
+	$(CMAKE) --build $(SANITIZE_BUILD)
+	$(VENV_PYTHON) scripts/site-with-module $(SANITIZE_BUILD)/src/binding/orvantile_cbor*.so $(SANITIZE_SITE)
+
+test-sanitize: module-sanitize test-codec-sanitize
+	$(SANITIZER_ENV) $(VENV_PYTHON) -m pytest tests/python -q
+
+# The long runs; README.md, "Reliability", has the figures they print.
+.PHONY: test-deep
+# 10^6 levels of lists, tuples and dicts, and self-references, with every
+# recursion limit and in a 256 KiB thread; in the sanitized module as well.
+test-deep: install module-sanitize
+	ORVANTILE_DEEP_LEVELS=1000000 $(VENV_PYTHON) -m pytest tests/python/test_depth_and_errors.py -v -k deep_nesting
+	$(SANITIZER_ENV) ORVANTILE_DEEP_LEVELS=1000000 $(VENV_PYTHON) -m pytest tests/python/test_depth_and_errors.py -v -k deep_nesting
+

@@ -1,6 +1,11 @@
 """Builds of the module with other CMake options, made with the test
-environment's cmake, ninja and pybind11 2.13.6, for use in child processes."""
+environment's cmake, ninja and pybind11 2.13.6, for use in child processes.
 
+When the test-suite runs with the sanitizer runtime preloaded (make
+test-sanitize), these builds are sanitized as well, and the build tools run
+without the preload: they are not what is under test."""
+
+import os
 import shutil
 import subprocess
 import sys
@@ -23,9 +28,18 @@ def build_tools():
     return Path(cmake.CMAKE_BIN_DIR) / "cmake", Path(ninja.BIN_DIR) / "ninja", pybind11.get_cmake_dir()
 
 
+def sanitizer_preloaded():
+    """True when this interpreter runs with AddressSanitizer's runtime preloaded."""
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def build_module(tmp_path_factory, **options):
     """Builds the module with -D options; returns the folder holding it."""
     cmake, ninja, pybind11_dir = build_tools()
+    environment = dict(os.environ)
+    if sanitizer_preloaded():
+        options = {"ORVANTILE_SANITIZE": "ON", **options}
+        del environment["LD_PRELOAD"]
     build = tmp_path_factory.mktemp("build")
     configure = [
         str(cmake), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
@@ -35,7 +49,7 @@ def build_module(tmp_path_factory, **options):
         f"-Dpybind11_DIR={pybind11_dir}",
     ] + [f"-D{name}={value}" for name, value in options.items()]
     for command in (configure, [str(cmake), "--build", str(build)]):
-        result = subprocess.run(command, capture_output=True, text=True)
+        result = subprocess.run(command, capture_output=True, text=True, env=environment)
         assert result.returncode == 0, f"{' '.join(command)}\n{result.stdout}\n{result.stderr}"
     built = sorted(build.glob("src/binding/orvantile_cbor*.so"))
     assert len(built) == 1, built

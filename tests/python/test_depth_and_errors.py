@@ -8,6 +8,7 @@ shows up as a failed test with the signal in its exit status."""
 import gc
 import io
 import json
+import os
 import platform
 import sys
 import textwrap
@@ -16,6 +17,7 @@ import cbor2
 import pytest
 
 from orvantile_cbor import dumps
+from module_builds import sanitizer_preloaded
 
 RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
 CAST_ERROR = "Unable to cast Python instance to C++ type (compile in debug mode for details)"
@@ -27,6 +29,12 @@ PYPY = platform.python_implementation() == "PyPy"
 # PyPy itself crashes when it hands a tuple nested 100,000 deep to C code,
 # before the module sees it; it also raises its own recursion message.
 DEEP_KINDS = ("list", "dict") if PYPY else ("list", "tuple", "dict")
+# Levels of the deep values; `make test-deep` runs 10**6.
+DEEP_LEVELS = int(os.environ.get("ORVANTILE_DEEP_LEVELS", "200000"))
+# Levels that must still encode afterwards, in a 256 KiB thread too. The
+# frames of an AddressSanitizer build (make test-sanitize) take several times
+# the stack of a release build's: some 275 levels fit there, against ~2,000.
+USABLE_LEVELS = 150 if sanitizer_preloaded() else 300
 no_refcounts = pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="no reference counts here")
 
 
@@ -256,7 +264,7 @@ def attempt(value, indefinite, max_depth):
 
 # Built and freed in the main thread: freeing them in a small thread
 # overflows the stack of some interpreters by itself.
-deep = {{kind: nest(kind, 200_000) for kind in KINDS}}
+deep = {{kind: nest(kind, {levels}) for kind in KINDS}}
 looped_list = [1]
 looped_list.append(looped_list)
 looped_dict = {{"a": 1}}
@@ -272,8 +280,8 @@ def run_all():
         for max_depth in (0, 10**9, 7):
             print("self", maker, max_depth, attempt(looped[maker], True, max_depth))
     # still usable afterwards
-    print(orvantile_cbor.dumps(nest("list", 300), False).hex() == "81" * 300 + "80")
-""".format(kinds=DEEP_KINDS)
+    print(orvantile_cbor.dumps(nest("list", {usable}), False).hex() == "81" * {usable} + "80")
+""".format(kinds=DEEP_KINDS, levels=DEEP_LEVELS, usable=USABLE_LEVELS)
 
 
 def expected_deep_nesting_output():
@@ -313,6 +321,22 @@ def same_outcome(line, expected):
             "thread.start()\n"
             "thread.join()",
             id="small-thread-stack",
+        ),
+        pytest.param("sys.setrecursionlimit(10**8); run_all()", id="recursion-limit-1e8"),
+        pytest.param(
+            "threading.stack_size(256 * 1024)\n"
+            "thread = threading.Thread(target=run_all)\n"
+            "thread.start()\n"
+            "thread.join()",
+            id="small-thread-stack-default-recursion-limit",
+        ),
+        pytest.param(
+            "sys.setrecursionlimit(10**8)\n"
+            "threading.stack_size(256 * 1024)\n"
+            "thread = threading.Thread(target=run_all)\n"
+            "thread.start()\n"
+            "thread.join()",
+            id="small-thread-stack-recursion-limit-1e8",
         ),
     ],
 )

@@ -1,0 +1,36 @@
+"""The build under test is the one imported, here and in child interpreters.
+
+`make test-sanitize` puts a sanitized build first on PYTHONPATH and names its
+folder in ORVANTILE_MODULE_UNDER_TEST; without that variable, the installed
+module is the one under test and these checks only report it."""
+
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import orvantile_cbor
+from module_builds import sanitizer_preloaded
+
+EXPECTED = os.environ.get("ORVANTILE_MODULE_UNDER_TEST")
+IMPORTED = Path(orvantile_cbor.__file__).resolve()
+
+
+def test_this_interpreter_imports_the_build_under_test():
+    print(f"\norvantile_cbor imported from {IMPORTED}")
+    if EXPECTED:
+        assert IMPORTED.parent == Path(EXPECTED).resolve()
+
+
+def test_child_interpreters_import_the_same_build(run_python):
+    printed = run_python("import orvantile_cbor; print(orvantile_cbor.__file__)").strip()
+    assert Path(printed).resolve() == IMPORTED
+
+
+@pytest.mark.skipif(not sanitizer_preloaded(), reason="no sanitizer runtime preloaded")
+def test_the_build_is_sanitized():
+    dynamic = subprocess.run(["readelf", "--dynamic", str(IMPORTED)], capture_output=True, text=True, check=True)
+    needed = [line for line in dynamic.stdout.splitlines() if "(NEEDED)" in line]
+    assert any("libasan" in line for line in needed), needed
+    assert any("libubsan" in line for line in needed), needed
