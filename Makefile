@@ -102,7 +102,13 @@ test-sanitize: module-sanitize test-codec-sanitize
 	$(SANITIZER_ENV) $(VENV_PYTHON) -m pytest tests/python -q
 
 # The long runs; README.md, "Reliability", has the figures they print.
-.PHONY: test-deep
+.PHONY: test-allocation-long test-deep
+# Every codec allocation made to fail in turn for some 160 values, in a
+# plain test build and in a sanitized one.
+test-allocation-long: install module-sanitize
+	ORVANTILE_ALLOCATION_SWEEP=long $(VENV_PYTHON) -m pytest tests/python/test_allocation_failure.py -q -s
+	$(SANITIZER_ENV) ORVANTILE_ALLOCATION_SWEEP=long $(VENV_PYTHON) -m pytest tests/python/test_allocation_failure.py -q -s
+
 # 10^6 levels of lists, tuples and dicts, and self-references, with every
 # recursion limit and in a 256 KiB thread; in the sanitized module as well.
 test-deep: install module-sanitize
