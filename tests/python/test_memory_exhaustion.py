@@ -1,0 +1,107 @@
+"""Real memory exhaustion: in a child interpreter whose address space is
+limited (RLIMIT_AS) below what the output needs, dumps raises instead of
+crashing, gives its partial output back, and the next calls work under the
+same limit.
+
+The output buffer grows by exactly each append, so a list of 64 MiB byte
+strings needs one more 64 MiB with every item; the inputs are made before
+the limit is set, and the limit leaves room for three items' output only.
+Under AddressSanitizer (make test-sanitize) the child lets the sanitizer's
+allocator return null instead of aborting, and frees at once instead of
+holding freed blocks in quarantine, so that the memory given back can be
+used again."""
+
+import os
+import platform
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    platform.python_implementation() != "CPython" or not sys.platform.startswith("linux"),
+    reason="address-space limits of a CPython on Linux",
+)
+
+CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    import orvantile_cbor
+
+    MiB = 1 << 20
+    item_mib, count, room_mib, probe_mib = map(int, sys.argv[1:])
+
+    def address_space():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[0]) * resource.getpagesize()
+
+    def attempt(value, indefinite=True):
+        try:
+            return len(orvantile_cbor.dumps(value, indefinite))
+        except Exception as error:
+            return f"{type(error).__name__}: {error}"
+
+    # made before the limit is set
+    items = [bytes([n]) * (item_mib * MiB) for n in range(count)]
+    print("small before:", orvantile_cbor.dumps([1, "a", 2.5]).hex())
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + room_mib * MiB, hard))
+
+    print("all items:", attempt(items))
+    print("all items, definite:", attempt(items, False))
+    print("small after:", orvantile_cbor.dumps([1, "a", 2.5]).hex())
+    # a new input, its output and the output's bytes object fit in the room
+    # only if the failed calls gave their partial output back
+    print("probe:", attempt(bytes(probe_mib * MiB)) == 5 + probe_mib * MiB)
+    print("again:", attempt(items))
+    print("small at the end:", orvantile_cbor.dumps({"k": [None]}, False).hex())
+    """
+)
+
+
+def run_limited(item_mib, count, room_mib, probe_mib):
+    environment = dict(os.environ)
+    if "libasan" in environment.get("LD_PRELOAD", ""):
+        options = [environment.get("ASAN_OPTIONS", ""), "allocator_may_return_null=1", "quarantine_size_mb=0"]
+        environment["ASAN_OPTIONS"] = ":".join(option for option in options if option)
+    arguments = [str(item_mib), str(count), str(room_mib), str(probe_mib)]
+    result = subprocess.run(
+        [sys.executable, "-c", CHILD, *arguments], capture_output=True, text=True, env=environment, timeout=300
+    )
+    assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"
+    return result.stdout.splitlines()
+
+
+def expected_lines(outcome):
+    return [
+        "small before: 9f016161f94100ff",
+        f"all items: {outcome}",
+        f"all items, definite: {outcome}",
+        "small after: 9f016161f94100ff",
+        "probe: True",
+        f"again: {outcome}",
+        "small at the end: a1616b81f6",
+    ]
+
+
+def test_output_larger_than_the_address_space_left():
+    """8 x 64 MiB of input, 512 MiB of output, 200 MiB of room: the codec's
+    output buffer cannot grow past the third item. A 60 MiB probe needs
+    180 MiB."""
+    assert run_limited(64, 8, 200, 60) == expected_lines("MemoryError: ")
+
+
+def test_room_for_the_output_but_not_for_its_bytes_object():
+    """One 256 MiB item, 352 MiB of room: the output buffer fits, the bytes
+    object that would copy it does not. A 100 MiB probe needs 300 MiB."""
+    lines = run_limited(256, 1, 352, 100)
+    # Which allocation fails first depends on how realloc grows a large
+    # block: in place (glibc's mremap) or by a copy (AddressSanitizer).
+    outcomes = ("RuntimeError: Could not allocate bytes object!", "MemoryError: ")
+    for line, expected in zip(lines, expected_lines("either")):
+        if expected.endswith(": either"):
+            assert line.partition(": ")[2] in outcomes, line
+        else:
+            assert line == expected
+    assert len(lines) == len(expected_lines("either"))
