@@ -102,7 +102,7 @@ test-sanitize: module-sanitize test-codec-sanitize
 	$(SANITIZER_ENV) $(VENV_PYTHON) -m pytest tests/python -q
 
 # The long runs; README.md, "Reliability", has the figures they print.
-.PHONY: test-allocation-long test-deep
+.PHONY: test-allocation-long test-deep test-leaks
 # Every codec allocation made to fail in turn for some 160 values, in a
 # plain test build and in a sanitized one.
 test-allocation-long: install module-sanitize
@@ -115,3 +115,6 @@ test-deep: install module-sanitize
 	ORVANTILE_DEEP_LEVELS=1000000 $(VENV_PYTHON) -m pytest tests/python/test_depth_and_errors.py -v -k deep_nesting
 	$(SANITIZER_ENV) ORVANTILE_DEEP_LEVELS=1000000 $(VENV_PYTHON) -m pytest tests/python/test_depth_and_errors.py -v -k deep_nesting
 
+# A million calls through success and every error path: flat memory.
+test-leaks: install
+	$(VENV_PYTHON) tests/leaks/leak_check.py --calls 1000000
