@@ -102,7 +102,7 @@ test-sanitize: module-sanitize test-codec-sanitize
 	$(SANITIZER_ENV) $(VENV_PYTHON) -m pytest tests/python -q
 
 # The long runs; README.md, "Reliability", has the figures they print.
-.PHONY: test-allocation-long test-deep test-leaks
+.PHONY: test-allocation-long test-deep test-leaks fuzz fuzz-atheris reliability
 # Every codec allocation made to fail in turn for some 160 values, in a
 # plain test build and in a sanitized one.
 test-allocation-long: install module-sanitize
@@ -118,3 +118,20 @@ test-deep: install module-sanitize
 # A million calls through success and every error path: flat memory.
 test-leaks: install
 	$(VENV_PYTHON) tests/leaks/leak_check.py --calls 1000000
+
+# A million generated values against a reference encoder and cbor2, and
+# 20,000 more drawn by Hypothesis from the pytest suite's strategies.
+fuzz: install
+	$(VENV_PYTHON) tests/fuzz/properties.py --values 1000000
+	$(VENV_PYTHON) tests/fuzz/properties.py --engine hypothesis --values 20000
+
+# atheris: values built from fuzzer bytes; failing inputs land in build/fuzz.
+$(VENV)/fuzz-installed: requirements/fuzz.txt $(VENV)/installed
+	$(VENV_PYTHON) -m pip install -q -r requirements/fuzz.txt
+	touch $@
+
+fuzz-atheris: install $(VENV)/fuzz-installed
+	mkdir -p build/fuzz
+	$(VENV_PYTHON) tests/fuzz/atheris_dumps.py -runs=200000 -artifact_prefix=build/fuzz/ -print_final_stats=1
+
+reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-atheris
