@@ -12,16 +12,14 @@ it (a subclass, an object read through __index__ or __bool__):
 From the model come the bytes a straightforward encoder writes (compared
 byte for byte) and the form an independent decoder's result must take."""
 
-import io
 import math
 import struct
 import sys
 from pathlib import Path
 
-import cbor2
-
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
+from cbor_oracle import decode_one, normal  # noqa: E402
 from float_reference import expected_float_bytes  # noqa: E402
 from orvantile_cbor import dumps  # noqa: E402
 
@@ -62,7 +60,7 @@ def reference_bytes(model, indefinite):
 
 
 def comparable(model):
-    """The model in the form of test_oracle.normal: floats by their bits."""
+    """The model in the form of cbor_oracle.normal: floats by their bits."""
     kind, content = model[:2]
     if kind == "float":
         return ("float", "nan" if math.isnan(content) else struct.pack(">d", content))
@@ -71,30 +69,6 @@ def comparable(model):
     if kind == "map":
         return ("map", [(comparable(k), comparable(v)) for k, v in content])
     return model[:2]
-
-
-def decoded_form(value):
-    """What cbor2 returned, in the same form (test_oracle.normal)."""
-    if value is None or isinstance(value, bool):
-        return ("simple", value)
-    if isinstance(value, int):
-        return ("int", value)
-    if isinstance(value, float):
-        return ("float", "nan" if math.isnan(value) else struct.pack(">d", value))
-    if isinstance(value, (str, bytes)):
-        return (type(value).__name__, value)
-    if isinstance(value, (list, tuple)):
-        return ("array", [decoded_form(item) for item in value])
-    if isinstance(value, dict):
-        return ("map", [(decoded_form(key), decoded_form(item)) for key, item in value.items()])
-    raise AssertionError(f"decoder returned {value!r}")
-
-
-def decode_one(data):
-    stream = io.BytesIO(data)
-    decoded = cbor2.CBORDecoder(stream).decode()
-    assert stream.read() == b"", "bytes left after the first data item"
-    return decoded
 
 
 def element_depth(model):
@@ -128,7 +102,7 @@ def check(value, model):
         data = dumps(value, indefinite)
         expected = reference_bytes(model, indefinite)
         assert data == expected, f"wrote {data.hex()}, expected {expected.hex()}"
-        assert decoded_form(decode_one(data)) == expected_form
+        assert normal(decode_one(data)) == expected_form
         assert dumps(value, indefinite, max(depth, 1)) == data
         assert dumps(value, indefinite, UINT64_MAX) == data
         calls += 3

@@ -1,14 +1,12 @@
 """Property tests: whatever dumps writes, an independent decoder (cbor2)
 reads back as the value that was given, as exactly one data item."""
 
-import io
 import math
-import struct
 
-import cbor2
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from cbor_oracle import decode_one, normal
 from float_reference import expected_float_bytes
 from orvantile_cbor import dumps
 
@@ -41,33 +39,6 @@ values = st.recursive(
     ),
     max_leaves=30,
 )
-
-
-def normal(value):
-    """A form that compares equal exactly when two values carry the same
-    CBOR content: kinds are kept apart (True is not 1, 1.0 is not 1), arrays
-    are lists whatever they came from, maps keep their order, floats compare
-    by bits (NaN equal to NaN, 0.0 not equal to -0.0)."""
-    if value is None or isinstance(value, bool):
-        return ("simple", value)
-    if isinstance(value, int):
-        return ("int", value)
-    if isinstance(value, float):
-        return ("float", "nan" if math.isnan(value) else struct.pack(">d", value))
-    if isinstance(value, (str, bytes)):
-        return (type(value).__name__, value)
-    if isinstance(value, (list, tuple)):
-        return ("array", [normal(item) for item in value])
-    if isinstance(value, dict):
-        return ("map", [(normal(key), normal(item)) for key, item in value.items()])
-    raise AssertionError(f"decoder returned {value!r}")
-
-
-def decode_one(data):
-    stream = io.BytesIO(data)
-    decoded = cbor2.CBORDecoder(stream).decode()
-    assert stream.read() == b"", "bytes left after the first data item"
-    return decoded
 
 
 def element_depth(value):
