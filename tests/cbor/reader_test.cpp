@@ -203,39 +203,47 @@ INSTANTIATE_TEST_SUITE_P(
                     short_case{"tag 8 bytes, short", "db01020304050607"}, short_case{"half, short", "f93c"},
                     short_case{"single, short", "fa3f8000"}, short_case{"double, short", "fb3ff00000000000"}));
 
-struct integer_case {
+/* Items whose head is all there is: integers carry their argument in
+ * `value`, arrays and maps their count in `length`. */
+struct head_case {
     const char *hex;
     unsigned major_type;
     uint64_t value;
+    int64_t length;
     int32_t consumed;
 };
 
-std::ostream &operator<<(std::ostream &out, const integer_case &c) {
+std::ostream &operator<<(std::ostream &out, const head_case &c) {
     return out << c.hex;
 }
 
-class IntegerItemTest : public ReaderTest, public testing::WithParamInterface<integer_case> {};
+class HeadItemTest : public ReaderTest, public testing::WithParamInterface<head_case> {};
 
-TEST_P(IntegerItemTest, ReadsArgument) {
-    const integer_case &c = GetParam();
+TEST_P(HeadItemTest, ReadsHeadOnly) {
+    const head_case &c = GetParam();
     ASSERT_NE(open(c.hex), nullptr);
     item_ptr item = read();
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->major_type, c.major_type);
     EXPECT_EQ(item->value.integer, c.value);
-    EXPECT_EQ(item->length, 0);
+    EXPECT_EQ(item->length, c.length);
     EXPECT_EQ(consumed(), c.consumed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Arguments, IntegerItemTest,
-    testing::Values(integer_case{"17", 0, 23, 1}, integer_case{"182a", 0, 42, 2}, integer_case{"19abcd", 0, 0xABCD, 3},
-                    integer_case{"1a12345678", 0, 0x12345678, 5},
-                    integer_case{"1bffffffffffffffff", 0, UINT64_MAX, 9},
-                    integer_case{"182aff", 0, 42, 2}, integer_case{"20", 1, UINT64_MAX, 1},
-                    integer_case{"37", 1, ~uint64_t{23}, 1}, integer_case{"38ff", 1, ~uint64_t{255}, 2},
-                    integer_case{"390100", 1, ~uint64_t{256}, 3},
-                    integer_case{"3b7fffffffffffffff", 1, ~uint64_t{0x7FFFFFFFFFFFFFFF}, 9}));
+    Heads, HeadItemTest,
+    testing::Values(head_case{"17", 0, 23, 0, 1}, head_case{"182a", 0, 42, 0, 2}, head_case{"19abcd", 0, 0xABCD, 0, 3},
+                    head_case{"1a12345678", 0, 0x12345678, 0, 5},
+                    head_case{"1bffffffffffffffff", 0, UINT64_MAX, 0, 9},
+                    head_case{"182aff", 0, 42, 0, 2}, head_case{"20", 1, UINT64_MAX, 0, 1},
+                    head_case{"37", 1, ~uint64_t{23}, 0, 1}, head_case{"38ff", 1, ~uint64_t{255}, 0, 2},
+                    head_case{"390100", 1, ~uint64_t{256}, 0, 3},
+                    head_case{"3b7fffffffffffffff", 1, ~uint64_t{0x7FFFFFFFFFFFFFFF}, 0, 9},
+                    head_case{"820102", 4, 0, 2, 1}, head_case{"80", 4, 0, 0, 1}, head_case{"9818", 4, 0, 24, 2},
+                    head_case{"9a00010000", 4, 0, 65536, 5}, head_case{"a1", 5, 0, 1, 1},
+                    head_case{"b90100", 5, 0, 256, 3},
+                    // The count is not compared with what is left.
+                    head_case{"9b00000000ffffffff", 4, 0, 0xFFFFFFFF, 9}));
 
 TEST_F(ReaderTest, NegativeIntegerReadsAsSignedValue) {
     ASSERT_NE(open("2038ff"), nullptr);
@@ -305,38 +313,6 @@ TEST_F(ReaderTest, ItemOutlivesSpan) {
     EXPECT_EQ(to_hex(bytes_item->value.string, 2), "0102");
     EXPECT_EQ(to_hex(text_item->value.string, 2), "0100");
 }
-
-struct count_case {
-    const char *hex;
-    unsigned major_type;
-    int64_t length;
-    int32_t consumed;
-};
-
-std::ostream &operator<<(std::ostream &out, const count_case &c) {
-    return out << c.hex;
-}
-
-class CountItemTest : public ReaderTest, public testing::WithParamInterface<count_case> {};
-
-TEST_P(CountItemTest, ReadsCountOnly) {
-    const count_case &c = GetParam();
-    ASSERT_NE(open(c.hex), nullptr);
-    item_ptr item = read();
-    ASSERT_NE(item, nullptr);
-    EXPECT_EQ(item->major_type, c.major_type);
-    EXPECT_EQ(item->length, c.length);
-    EXPECT_EQ(item->value.integer, 0u);
-    EXPECT_EQ(consumed(), c.consumed);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Counts, CountItemTest,
-    testing::Values(count_case{"820102", 4, 2, 1}, count_case{"80", 4, 0, 1}, count_case{"9818", 4, 24, 2},
-                    count_case{"9a00010000", 4, 65536, 5}, count_case{"a1", 5, 1, 1},
-                    count_case{"b90100", 5, 256, 3},
-                    // The count is not compared with what is left.
-                    count_case{"9b00000000ffffffff", 4, 0xFFFFFFFF, 9}));
 
 TEST_F(ReaderTest, ArrayLeavesCursorOnFirstElement) {
     ASSERT_NE(open("820507"), nullptr);

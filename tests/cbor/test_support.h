@@ -81,29 +81,19 @@ inline std::string hex_big_endian(uint64_t value, unsigned width) {
     return to_hex(out);
 }
 
-inline uint64_t bits_of(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits;
+/* The same bits seen as another type of the same size. */
+template <typename To, typename From>
+To same_bits(From from) {
+    static_assert(sizeof(To) == sizeof(From), "same size only");
+    To to;
+    std::memcpy(&to, &from, sizeof to);
+    return to;
 }
 
-inline double double_from_bits(uint64_t bits) {
-    double x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
-}
-
-inline uint32_t bits_of(float x) {
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
-
-inline float float_from_bits(uint32_t bits) {
-    float x;
-    std::memcpy(&x, &bits, sizeof x);
-    return x;
-}
+inline uint64_t bits_of(double x) { return same_bits<uint64_t>(x); }
+inline uint32_t bits_of(float x) { return same_bits<uint32_t>(x); }
+inline double double_from_bits(uint64_t bits) { return same_bits<double>(bits); }
+inline float float_from_bits(uint32_t bits) { return same_bits<float>(bits); }
 
 /* IEEE 754 binary16: sign, 5-bit exponent biased by 15, 10-bit fraction. */
 inline double half_to_double(uint16_t half) {
