@@ -4,7 +4,7 @@
  */
 
 #include "dumps.h"
-#include "value_variant.h"
+#include "value_caster.h"
 
 #if defined(ORVANTILE_ALLOCATION_HOOKS)
 #include "allocation.h"

@@ -1,6 +1,7 @@
 #pragma once
 /*
- * The encoder's failures that are not plain RuntimeErrors. Messages that
+ * The encoder's failures that are not plain RuntimeErrors, and the one rule
+ * for errors raised by the hooks of the values being encoded. Messages that
  * Python shows as RuntimeError are thrown as std::runtime_error or
  * pybind11::cast_error, which the binding translates.
  */
@@ -13,3 +14,14 @@
 
 /* The Python error that is already set. */
 [[noreturn]] void throw_pending_error();
+
+/* Whether the pending Python error is an ordinary failure of a conversion
+ * (a hook such as __index__ or __bool__ raised, or the interpreter refused
+ * the object): an Exception other than MemoryError. Such a failure only
+ * means that the conversion refuses the object. Anything else
+ * (KeyboardInterrupt, SystemExit, MemoryError, ...) must reach the caller. */
+bool pending_error_is_ordinary();
+
+/* Clears the pending error when it is ordinary, throws it otherwise; does
+ * nothing when no error is set. */
+void clear_ordinary_error();

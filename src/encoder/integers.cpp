@@ -1,5 +1,6 @@
 #include "integers.h"
 
+#include "errors.h"
 #include "value_variant.h"
 
 #include <optional>
@@ -15,7 +16,7 @@ bool equals_plain_int(PyObject *value, T candidate) {
     py::object plain = py::reinterpret_steal<py::object>(
         std::is_unsigned_v<T> ? PyLong_FromUnsignedLongLong(candidate) : PyLong_FromLongLong(candidate));
     const int equal = plain ? PyObject_RichCompareBool(plain.ptr(), value, Py_EQ) : -1;
-    PyErr_Clear();
+    if (equal == -1) clear_ordinary_error();
     return equal == 1;
 }
 
@@ -33,7 +34,7 @@ std::optional<resolved_integer> resolve_exact_int(PyObject *value) {
             return resolved_integer(static_cast<uint64_t>(unsigned_value));
         }
     }
-    PyErr_Clear();
+    clear_ordinary_error();
     return std::nullopt;
 }
 
@@ -49,8 +50,10 @@ std::optional<resolved_integer> resolve_int_subclass(PyObject *value) {
     return std::nullopt;
 }
 
-/* "failed with TypeName: message" for the pending Python error, which is cleared. */
+/* "failed with TypeName: message" for the pending Python error, which is
+ * cleared; an error that must reach the caller is thrown instead. */
 std::string describe_pending_error() {
+    if (!pending_error_is_ordinary()) throw_pending_error();
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);

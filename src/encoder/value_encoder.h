@@ -14,6 +14,7 @@
  * silently.
  */
 
+#include "builtin_values.h"
 #include "cbor_writer.h"
 #include "dict_entries.h"
 #include "errors.h"
@@ -113,36 +114,43 @@ private:
         }
     }
 
-    void write_float(PyObject *value) { cbor_put_float(buffer.get(), PyFloat_AsDouble(value)); }
+    void write_float(PyObject *value) { cbor_put_float(buffer.get(), read_float(value)); }
 
     void write_integer(pybind11::handle value) { std::visit(*this, resolve_integer(value, text_limit)); }
 
     void write_bytes(PyObject *value) {
-        char *data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(value, &data, &size) != 0) {
-            PyErr_Clear();
+        byte_contents contents;
+        if (!read_bytes(value, contents)) {
+            clear_ordinary_error();
             throw std::runtime_error("Unable to extract bytes contents!");
         }
-        cbor_put_bytestring(buffer.get(), data, static_cast<uint64_t>(size));
+        cbor_put_bytestring(buffer.get(), contents.data, static_cast<uint64_t>(contents.size));
     }
 
+    /* A str without a UTF-8 form (a lone surrogate) is refused like an
+     * element of no accepted kind; any other failure to make that form
+     * (MemoryError) passes through. */
     void write_text(PyObject *value) {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-        if (utf8 == nullptr) {
+        byte_contents utf8;
+        if (!read_utf8(value, utf8)) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending_error();
             PyErr_Clear();
             throw pybind11::cast_error(cast_error_text);
         }
-        cbor_put_textstring(buffer.get(), utf8, static_cast<uint64_t>(size));
+        cbor_put_textstring(buffer.get(), utf8.data, static_cast<uint64_t>(utf8.size));
+    }
+
+    static Py_ssize_t checked_size(Py_ssize_t size) {
+        if (size < 0) throw_pending_error();
+        return size;
     }
 
     void write_list(PyObject *list) {
         nesting_guard guard(stack_floor);
-        const Py_ssize_t count = PyList_GET_SIZE(list);
+        const Py_ssize_t count = checked_size(read_list_size(list));
         write_array_start(count);
         for (Py_ssize_t index = 0;; ++index) {
-            if (PyList_GET_SIZE(list) != count) throw std::runtime_error("list changed size during iteration");
+            if (checked_size(read_list_size(list)) != count) throw std::runtime_error("list changed size during iteration");
             if (index == count) break;
             encode_nested(sequence_item(list, index));
         }
@@ -151,7 +159,7 @@ private:
 
     void write_tuple(PyObject *tuple) {
         nesting_guard guard(stack_floor);
-        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+        const Py_ssize_t count = checked_size(read_tuple_size(tuple));
         write_array_start(count);
         for (Py_ssize_t index = 0; index < count; ++index) encode_nested(sequence_item(tuple, index));
         write_break();
@@ -159,7 +167,7 @@ private:
 
     void write_dict(PyObject *dict) {
         nesting_guard guard(stack_floor);
-        const Py_ssize_t count = PyDict_Size(dict);
+        const Py_ssize_t count = checked_size(read_dict_size(dict));
         if constexpr (indefinite_lengths) {
             cbor_put_map_start(buffer.get(), CBOR_INDEFINITE);
         } else {
@@ -170,7 +178,7 @@ private:
         PyObject *key;
         PyObject *item;
         for (;;) {
-            if (PyDict_Size(dict) != count) throw std::runtime_error("dictionary changed size during iteration");
+            if (checked_size(read_dict_size(dict)) != count) throw std::runtime_error("dictionary changed size during iteration");
             if (!entries.next(key, item)) break;
             if (written == count) throw std::runtime_error("dictionary keys changed during iteration");
             enter_element();

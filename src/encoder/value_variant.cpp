@@ -1,16 +1,55 @@
 #include "value_variant.h"
 
+#include "errors.h"
+
+#include <cstring>
 #include <type_traits>
 
 namespace py = pybind11;
 
 namespace {
+#if defined(PYPY_VERSION)
+/* PyPy's C-API sees Python-level slots as attributes. */
+bool has_attribute(PyObject *object, const char *name) {
+    const auto attribute = py::reinterpret_steal<py::object>(PyObject_GetAttrString(object, name));
+    if (!attribute) clear_ordinary_error();
+    return static_cast<bool>(attribute);
+}
+#endif
+
 bool has_index(PyObject *object) {
 #if defined(PYPY_VERSION)
-    return PyObject_HasAttrString(object, "__index__") != 0;
+    return has_attribute(object, "__index__");
 #else
     return PyIndex_Check(object) != 0;
 #endif
+}
+
+/* NumPy's boolean scalar converts by its truth value even without conversion. */
+bool is_numpy_bool(PyObject *object) {
+    const char *const type_name = Py_TYPE(object)->tp_name;
+    return std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0;
+}
+
+/* The truth value of True, False and, with `convert`, None and any object
+ * with a truth slot; the slot's result must be 0 or 1. */
+bool load_truth(PyObject *object, bool convert, bool &out) {
+    if (object == Py_True || object == Py_False) return out = object == Py_True, true;
+    if (!convert && !is_numpy_bool(object)) return false;
+    int truth = -1;
+    if (object == Py_None) {
+        truth = 0;
+#if defined(PYPY_VERSION)
+    } else if (has_attribute(object, "__bool__")) {
+        truth = PyObject_IsTrue(object);
+#else
+    } else if (PyNumberMethods *const number = Py_TYPE(object)->tp_as_number; number != nullptr && number->nb_bool) {
+        truth = number->nb_bool(object);
+#endif
+    }
+    if (truth == 0 || truth == 1) return out = truth == 1, true;
+    clear_ordinary_error();
+    return false;
 }
 
 template <typename T>
@@ -26,7 +65,7 @@ bool load_integer(PyObject *source, bool convert, T &out) {
         if (index) {
             number = index.ptr();
         } else {
-            PyErr_Clear();
+            clear_ordinary_error();
             if (!convert) return false;
         }
     }
@@ -38,10 +77,10 @@ bool load_integer(PyObject *source, bool convert, T &out) {
         value = PyLong_AsLongLong(number);
     }
     if (value == static_cast<T>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_ordinary_error();
         if (convert && PyNumber_Check(source)) {
-            auto as_int = py::reinterpret_steal<py::object>(PyNumber_Long(source));
-            PyErr_Clear();
+            const auto as_int = py::reinterpret_steal<py::object>(PyNumber_Long(source));
+            if (!as_int) clear_ordinary_error();
             return load_integer(as_int.ptr(), false, out);
         }
         return false;
@@ -72,21 +111,20 @@ bool load_by_type(PyObject *object, value_variant &out) {
 
 /* Alternatives 8, 9 and 10, the ones that convert. */
 bool load_by_conversion(PyObject *object, bool convert, value_variant &out) {
-    py::detail::make_caster<bool> truth;
-    if (truth.load(object, convert)) return out.emplace<bool>(static_cast<bool>(truth)), true;
+    bool truth;
+    if (load_truth(object, convert, truth)) return out.emplace<bool>(truth), true;
     uint64_t unsigned_value;
     if (load_integer(object, convert, unsigned_value)) return out.emplace<uint64_t>(unsigned_value), true;
     int64_t signed_value;
     if (load_integer(object, convert, signed_value)) return out.emplace<int64_t>(signed_value), true;
     return false;
 }
+}  // namespace
 
-/* Every alternative without conversion, then the converting ones with it. */
 bool classify(PyObject *object, value_variant &out, bool allow_conversion) {
     if (load_by_type(object, out) || load_by_conversion(object, false, out)) return true;
     return allow_conversion && load_by_conversion(object, true, out);
 }
-}  // namespace
 
 bool load_uint64(PyObject *source, bool convert, uint64_t &out) {
     return load_integer(source, convert, out);
@@ -100,8 +138,4 @@ value_variant load_element(py::handle element) {
     value_variant result;
     if (!classify(element.ptr(), result, true)) throw py::cast_error(cast_error_text);
     return result;
-}
-
-bool py::detail::type_caster<value_variant>::load(handle source, bool convert) {
-    return source && classify(source.ptr(), value, convert);
 }

@@ -1,14 +1,12 @@
 #pragma once
 /*
  * value_variant: the kinds of Python value the encoder writes, and their
- * classification. The caster tries the alternatives in index order, first
- * without conversion and then with it; the first that accepts an object
- * wins, so the order decides, for example, that True is a boolean and not
- * the integer 1.
+ * classification. The alternatives are tried in index order, first without
+ * conversion and then with it; the first that accepts an object wins, so the
+ * order decides, for example, that True is a boolean and not the integer 1.
  */
 
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <string_view>
@@ -32,20 +30,20 @@ using value_variant = std::variant<pybind11::bool_,   /* 0: exactly bool */
 inline constexpr const char cast_error_text[] =
     "Unable to cast Python instance to C++ type (compile in debug mode for details)";
 
+/* Classifies `object` into `out`: without conversion only, or, when
+ * `allow_conversion`, with the converting alternatives tried once more.
+ * False when no alternative accepts it. Errors of the object's hooks are
+ * cleared, except those that must reach the caller (see
+ * clear_ordinary_error), which are thrown. */
+bool classify(PyObject *object, value_variant &out, bool allow_conversion);
+
 /* Classifies an item, key or value met inside a container; throws
  * pybind11::cast_error with cast_error_text when no alternative accepts it. */
 value_variant load_element(pybind11::handle element);
 
-/* Reads an integer-like object without raising: float instances are refused;
- * objects that are not int instances are first turned into an int by
- * __index__; with `convert`, what still fails is tried once more through
- * int(). Python errors raised on the way are cleared. */
+/* Reads an integer-like object: float instances are refused; objects that
+ * are not int instances are first turned into an int by __index__; with
+ * `convert`, what still fails is tried once more through int(). False when
+ * the object is refused. */
 bool load_uint64(PyObject *source, bool convert, uint64_t &out);
 bool load_int64(PyObject *source, bool convert, int64_t &out);
-
-namespace pybind11::detail {
-template <>
-struct type_caster<value_variant> : variant_caster<value_variant> {
-    bool load(handle source, bool convert);
-};
-}  // namespace pybind11::detail

@@ -1,0 +1,65 @@
+#pragma once
+/*
+ * The contents and sizes of str, bytes, float, list, tuple and dict objects,
+ * subclass instances included, read from the objects themselves: no
+ * override (__len__, __float__, __str__, encode, ...) is consulted.
+ *
+ * CPython's macros read the object's own storage. PyPy's C-API sizes a
+ * subclass instance by calling its __len__ and reads a float subclass
+ * through __float__, so there a str or bytes subclass instance is first
+ * copied into an exact str's UTF-8 form or an exact bytes object, and the
+ * size of a container subclass comes from its base type's own __len__.
+ * Every failure of these reads leaves a Python error set.
+ */
+
+#include <pybind11/pybind11.h>
+
+/* Bytes of a str's UTF-8 form or of a bytes object, valid while `owner`
+ * (null when the object itself owns them) and the object live. */
+struct byte_contents {
+    const char *data = nullptr;
+    Py_ssize_t size = 0;
+    pybind11::object owner;
+};
+
+/* The UTF-8 form of a str; false when it has none (a lone surrogate:
+ * UnicodeEncodeError) or it cannot be made (MemoryError). */
+bool read_utf8(PyObject *text, byte_contents &out);
+
+/* The contents of a bytes object; false when they cannot be read. */
+bool read_bytes(PyObject *bytes, byte_contents &out);
+
+/* The value of a float. */
+inline double read_float(PyObject *number) {
+    return PyFloat_AS_DOUBLE(number);
+}
+
+/* The number of items of a list, tuple or dict; -1 when it cannot be read. */
+Py_ssize_t read_list_size(PyObject *list);
+Py_ssize_t read_tuple_size(PyObject *tuple);
+Py_ssize_t read_dict_size(PyObject *dict);
+
+#if !defined(PYPY_VERSION)
+inline bool read_utf8(PyObject *text, byte_contents &out) {
+    out.data = PyUnicode_AsUTF8AndSize(text, &out.size);
+    return out.data != nullptr;
+}
+
+inline bool read_bytes(PyObject *bytes, byte_contents &out) {
+    out.data = PyBytes_AS_STRING(bytes);
+    out.size = PyBytes_GET_SIZE(bytes);
+    return true;
+}
+
+inline Py_ssize_t read_list_size(PyObject *list) {
+    return PyList_GET_SIZE(list);
+}
+
+inline Py_ssize_t read_tuple_size(PyObject *tuple) {
+    return PyTuple_GET_SIZE(tuple);
+}
+
+inline Py_ssize_t read_dict_size(PyObject *dict) {
+    return PyDict_GET_SIZE(dict);
+}
+#endif
