@@ -9,7 +9,12 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-#elif defined(__linux__) || defined(__APPLE__)
+#elif defined(__linux__)
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#elif defined(__APPLE__)
 #include <pthread.h>
 #endif
 
@@ -26,6 +31,21 @@ stack_bounds current_thread_stack() {
     return {lowest, static_cast<const char *>(region.BaseAddress) + region.RegionSize};
 }
 #elif defined(__linux__)
+namespace {
+/* The main thread's stack grows on demand up to RLIMIT_STACK (8 MiB taken
+ * for an unlimited one, which leaves the region below the stack unmapped).
+ * glibc reports it so; musl only as far as it was mapped at the start, some
+ * 128 KiB. The argument and environment strings above the reported top
+ * count against the limit too, at most a quarter of it: the three quarters
+ * left lie below that top. 0 for other threads. */
+size_t main_thread_stack_size() {
+    rlimit limit;
+    if (getpid() != syscall(SYS_gettid) || getrlimit(RLIMIT_STACK, &limit) != 0) return 0;
+    const rlim_t whole = limit.rlim_cur == RLIM_INFINITY ? 8 * 1024 * 1024 : limit.rlim_cur;
+    return static_cast<size_t>(whole - whole / 4);
+}
+}  // namespace
+
 stack_bounds current_thread_stack() {
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0) return {nullptr, nullptr};
@@ -34,7 +54,8 @@ stack_bounds current_thread_stack() {
     const bool known = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
     pthread_attr_destroy(&attributes);
     if (!known) return {nullptr, nullptr};
-    return {static_cast<const char *>(lowest), static_cast<const char *>(lowest) + size};
+    const char *highest = static_cast<const char *>(lowest) + size;
+    return {highest - std::max(size, main_thread_stack_size()), highest};
 }
 #elif defined(__APPLE__)
 /* pthread_get_stackaddr_np gives the stack's top, where it starts growing down. */

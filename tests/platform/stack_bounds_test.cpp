@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -20,6 +21,7 @@
 #include <windows.h>
 #else
 #include <pthread.h>
+#include <sys/resource.h>
 #endif
 
 namespace {
@@ -83,6 +85,13 @@ void check_this_thread(const char *thread) {
           thread, "the bounds are those GetCurrentThreadStackLimits gives");
 #endif
     const size_t size = static_cast<size_t>(bounds.highest - bounds.lowest);
+#if defined(__linux__)
+    rlimit limit;
+    if (std::strcmp(thread, "main thread") == 0 && getrlimit(RLIMIT_STACK, &limit) == 0 &&
+        limit.rlim_cur != RLIM_INFINITY) {
+        check(size >= limit.rlim_cur - limit.rlim_cur / 4, thread, "the bounds reach the stack limit's three quarters");
+    }
+#endif
     const char *floor = stack_floor(bounds);
     check(floor == bounds.lowest + (size / 4 < small_stack ? size / 4 : small_stack), thread,
           "the floor keeps a quarter of the stack, at most 256 KiB");
