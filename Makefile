@@ -161,3 +161,20 @@ test-windows:
 	  $(WINDOWS_CXX) $(PLATFORM_FLAGS) -c $$source -o $(PLATFORM_BUILD)/$$(basename $$source .cpp).obj || exit 1; \
 	done
 	@echo "every codec source compiles for Windows"
+
+# The hosted workflow checked offline against GitHub's schema, and what its
+# jobs' pinned cibuildwheel releases build against the README's platform
+# table (scripts/check-platforms); one virtual environment per requirements file.
+PLATFORM_VENVS := build/platforms
+
+$(PLATFORM_VENVS)/%/installed: requirements/%.txt
+	$(PYTHON) -m venv $(PLATFORM_VENVS)/$*
+	$(PLATFORM_VENVS)/$*/bin/python -m pip install -q -r $<
+	touch $@
+
+.PHONY: check-platforms
+check-platforms: $(PLATFORM_VENVS)/cibuildwheel-2/installed $(PLATFORM_VENVS)/cibuildwheel-4/installed \
+  $(PLATFORM_VENVS)/platforms-check/installed
+	$(PLATFORM_VENVS)/platforms-check/bin/check-jsonschema --builtin-schema vendor.github-workflows \
+	  .github/workflows/wheels.yml
+	$(PLATFORM_VENVS)/platforms-check/bin/python scripts/check-platforms $(PLATFORM_VENVS)
