@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -26,6 +25,7 @@
 
 namespace {
 constexpr size_t small_stack = 256 * 1024;
+constexpr size_t largest_room = 256 * 1024;
 /* Less than the room the floor keeps on the smallest stack here (a quarter of 256 KiB). */
 constexpr size_t deepest_use = 32 * 1024;
 
@@ -70,7 +70,7 @@ unsigned descend(descent &state) {
     return descend(state) + frame[0];
 }
 
-void check_this_thread(const char *thread) {
+void check_this_thread(const char *thread, [[maybe_unused]] bool main_thread) {
     const char local = 0;
     const stack_bounds bounds = current_thread_stack();
     check(bounds.lowest != nullptr && bounds.highest != nullptr, thread, "the bounds are known");
@@ -87,13 +87,12 @@ void check_this_thread(const char *thread) {
     const size_t size = static_cast<size_t>(bounds.highest - bounds.lowest);
 #if defined(__linux__)
     rlimit limit;
-    if (std::strcmp(thread, "main thread") == 0 && getrlimit(RLIMIT_STACK, &limit) == 0 &&
-        limit.rlim_cur != RLIM_INFINITY) {
+    if (main_thread && getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         check(size >= limit.rlim_cur - limit.rlim_cur / 4, thread, "the bounds reach the stack limit's three quarters");
     }
 #endif
     const char *floor = stack_floor(bounds);
-    check(floor == bounds.lowest + (size / 4 < small_stack ? size / 4 : small_stack), thread,
+    check(floor == bounds.lowest + (size / 4 < largest_room ? size / 4 : largest_room), thread,
           "the floor keeps a quarter of the stack, at most 256 KiB");
 
     descent state{floor};
@@ -109,7 +108,7 @@ void check_this_thread(const char *thread) {
 
 #if defined(_WIN32)
 DWORD WINAPI run_in_thread(void *) {
-    check_this_thread("second thread");
+    check_this_thread("second thread", false);
     return 0;
 }
 
@@ -123,7 +122,7 @@ bool run_second_thread() {
 }
 #else
 void *run_in_thread(void *) {
-    check_this_thread("second thread");
+    check_this_thread("second thread", false);
     return nullptr;
 }
 
@@ -141,7 +140,7 @@ bool run_second_thread() {
 }  // namespace
 
 int main() {
-    check_this_thread("main thread");
+    check_this_thread("main thread", true);
     check(run_second_thread(), "main thread", "a second thread started");
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
