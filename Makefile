@@ -135,3 +135,46 @@ fuzz-atheris: install $(VENV)/fuzz-installed
 	$(VENV_PYTHON) tests/fuzz/atheris_dumps.py -runs=200000 -artifact_prefix=build/fuzz/ -print_final_stats=1
 
 reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-atheris
+
+# ---- Platforms ----------------------------------------------------------------
+# The stack bounds behind the nesting guard (tests/platform), natively and as
+# a Windows program run under wine, headless, in a prefix of its own; then
+# every codec source compiled for Windows. The encoder and the binding need a
+# Windows Python's headers, which this machine lacks: the hosted workflow
+# (.github/workflows/wheels.yml) builds and tests them on Windows.
+WINDOWS_CXX := x86_64-w64-mingw32-g++-posix
+PLATFORM_BUILD := build/platform
+PLATFORM_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wconversion -Werror
+STACK_BOUNDS_TEST := -Isrc/encoder tests/platform/stack_bounds_test.cpp src/encoder/stack_bounds.cpp
+# No Mono or Gecko: their installers would ask for a display.
+WINE := WINEPREFIX=$(abspath build/wine) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
+
+.PHONY: test-windows
+test-windows:
+	scripts/install-system-packages g++ g++-mingw-w64-x86-64-posix wine wine64
+	mkdir -p $(PLATFORM_BUILD)
+	g++ $(PLATFORM_FLAGS) -pthread $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test
+	$(PLATFORM_BUILD)/stack_bounds_test
+	$(WINDOWS_CXX) $(PLATFORM_FLAGS) -static $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test.exe
+	$(WINE) $(PLATFORM_BUILD)/stack_bounds_test.exe
+	for source in src/cbor/*.cpp; do \
+	  $(WINDOWS_CXX) $(PLATFORM_FLAGS) -c $$source -o $(PLATFORM_BUILD)/$$(basename $$source .cpp).obj || exit 1; \
+	done
+	@echo "every codec source compiles for Windows"
+
+# The hosted workflow checked offline against GitHub's schema, and what its
+# jobs' pinned cibuildwheel releases build against the README's platform
+# table (scripts/check-platforms); one virtual environment per requirements file.
+PLATFORM_VENVS := build/platforms
+
+$(PLATFORM_VENVS)/%/installed: requirements/%.txt
+	$(PYTHON) -m venv $(PLATFORM_VENVS)/$*
+	$(PLATFORM_VENVS)/$*/bin/python -m pip install -q -r $<
+	touch $@
+
+.PHONY: check-platforms
+check-platforms: $(PLATFORM_VENVS)/cibuildwheel-2/installed $(PLATFORM_VENVS)/cibuildwheel-4/installed \
+  $(PLATFORM_VENVS)/platforms-check/installed
+	$(PLATFORM_VENVS)/platforms-check/bin/check-jsonschema --builtin-schema vendor.github-workflows \
+	  .github/workflows/wheels.yml
+	$(PLATFORM_VENVS)/platforms-check/bin/python scripts/check-platforms $(PLATFORM_VENVS)

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 int32_t cbor_read_uint_inline(cbor_reader *reader, cbor_item *item) {
@@ -124,7 +125,7 @@ int32_t cbor_read_half(cbor_reader *reader, cbor_item *item) {
     } else if (exponent != 31) {
         value = std::ldexp(fraction + 1024, exponent - 25);
     } else {
-        value = fraction == 0 ? INFINITY : NAN;
+        value = fraction == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
     }
     item->value.number = (half & 0x8000) ? -value : value;
     return 0;
@@ -235,6 +236,11 @@ constexpr std::array<cbor_item_handler, 256> build_handler_table() {
     if (next != 256) throw "handler rows must end at 0xFF";
     return table;
 }
+
+constexpr std::array<cbor_item_handler, 256> handler_table = build_handler_table();
 }  // namespace
 
-constexpr std::array<cbor_item_handler, 256> cbor_item_handlers = build_handler_table();
+/* Declared extern const, as a constexpr definition would take internal
+ * linkage under MSVC; copying a constant expression keeps the table built,
+ * and checked, at compile time. */
+const std::array<cbor_item_handler, 256> cbor_item_handlers = handler_table;

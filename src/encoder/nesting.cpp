@@ -1,42 +1,12 @@
 #include "nesting.h"
 
 #include "errors.h"
+#include "stack_bounds.h"
 
 #include <Python.h>
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-
-#if defined(__linux__)
-#include <pthread.h>
-#endif
-
-namespace {
-/* Room kept below the deepest container for the writers and for Python hooks
- * (__index__, __eq__, ...) that run there: a quarter of the stack, at most 256 KiB. */
-constexpr size_t largest_reserve = 256 * 1024;
-
-#if defined(__linux__)
-const char *find_stack_floor() {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return nullptr;
-    void *lowest = nullptr;
-    size_t size = 0;
-    const bool known = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    if (!known) return nullptr;
-    return static_cast<const char *>(lowest) + std::min(size / 4, largest_reserve);
-}
-#else
-const char *find_stack_floor() {
-    return nullptr;
-}
-#endif
-}  // namespace
-
 const char *encoder_stack_floor() {
-    thread_local const char *const floor = find_stack_floor();
+    thread_local const char *const floor = stack_floor(current_thread_stack());
     return floor;
 }
 

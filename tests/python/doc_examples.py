@@ -6,14 +6,20 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import sysconfig
 import textwrap
 from pathlib import Path
+
+import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 README = REPO / "README.md"
 DOCS = REPO / "docs"
 OPTIONS = doctest.ELLIPSIS
+# The shell sessions are written for bash and GNU coreutils (od).
+LINUX_SHELL = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                 reason="shell sessions of bash with GNU coreutils, as on Linux")
 
 
 def markdown_blocks(text, language):

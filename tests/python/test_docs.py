@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from doc_examples import DOCS, console_sessions, doctest_failures, example_folder, rst_blocks, run_console
+from doc_examples import DOCS, LINUX_SHELL, console_sessions, doctest_failures, example_folder, rst_blocks, run_console
 
 PAGES = sorted(DOCS.glob("*.rst"))
 
@@ -61,6 +61,7 @@ def test_console_examples_are_found():
     assert len(CONSOLE) >= 6
 
 
+@LINUX_SHELL
 @pytest.mark.parametrize("page, line, command, expected", CONSOLE,
                          ids=["%s:%d" % (page.name, line) for page, line, _, _ in CONSOLE])
 def test_console_example(tmp_path, page, line, command, expected):

@@ -50,7 +50,11 @@ CHILD = textwrap.dedent(
     gc.collect()
     print("small before:", orvantile_cbor.dumps([1, "a", 2.5]).hex())
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + room_mib * MiB, hard))
+    limit = address_space() + room_mib * MiB
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    if resource.getrlimit(resource.RLIMIT_AS)[0] != limit:
+        print("limit ignored")
+        sys.exit()
 
     print("all items:", attempt(items))
     print("all items, definite:", attempt(items, False))
@@ -82,6 +86,8 @@ def run_limited(item_mib, count, room_mib, probe_mib):
         [sys.executable, "-c", CHILD, *arguments], capture_output=True, text=True, env=environment, timeout=300
     )
     assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"
+    if "limit ignored" in result.stdout.splitlines():
+        pytest.skip("the address-space limit is ignored here (as under QEMU's emulation of another architecture)")
     return result.stdout.splitlines()
 
 

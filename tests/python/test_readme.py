@@ -6,7 +6,8 @@ import re
 
 import pytest
 
-from doc_examples import README, console_sessions, doctest_failures, example_folder, markdown_blocks, run_console
+from doc_examples import (LINUX_SHELL, README, console_sessions, doctest_failures, example_folder, markdown_blocks,
+                          run_console)
 from orvantile_cbor import dumps
 
 TEXT = README.read_text(encoding="utf-8")
@@ -47,6 +48,7 @@ def test_make_example_runs_the_quick_start_command():
     assert ("$ orvantile-cbor --hex examples/order.json\n" in TEXT.split("## Quick start")[1].split("\n## ")[0])
 
 
+@LINUX_SHELL
 @pytest.mark.parametrize("line, command, expected", CONSOLE,
                          ids=["README.md:%d" % line for line, _, _ in CONSOLE])
 def test_console_example(tmp_path, line, command, expected):
