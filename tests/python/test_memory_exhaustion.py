@@ -135,8 +135,10 @@ TEXT_CHILD = textwrap.dedent(
     # str that PyPy failed to hand to C stays unusable in C
     texts = ["\u00e9" * (64 * MiB) for _ in range(3)]
     with open("/proc/self/statm") as statm:
-        used = int(statm.read().split()[0]) * resource.getpagesize()
-    resource.setrlimit(resource.RLIMIT_AS, (used + 100 * MiB, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        limit = int(statm.read().split()[0]) * resource.getpagesize() + 100 * MiB
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    if resource.getrlimit(resource.RLIMIT_AS)[0] != limit:
+        raise SystemExit("limit ignored")
     for value in (texts[0], [texts[1]], {"k": texts[2]}):
         try:
             orvantile_cbor.dumps(value)
@@ -149,5 +151,7 @@ TEXT_CHILD = textwrap.dedent(
 
 def test_text_whose_utf8_form_does_not_fit():
     result = subprocess.run([sys.executable, "-c", TEXT_CHILD], capture_output=True, text=True, timeout=300)
+    if result.stderr.strip() == "limit ignored":
+        pytest.skip("the address-space limit is ignored here")
     assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"
     assert result.stdout.splitlines() == ["MemoryError "] * 3 + ["9f62c3a9ff"]
