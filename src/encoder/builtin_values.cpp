@@ -18,7 +18,20 @@ Py_ssize_t length_by_base(PyTypeObject *base, PyObject *&base_length, PyObject *
 PyObject *list_length = nullptr;
 PyObject *tuple_length = nullptr;
 PyObject *dict_length = nullptr;
+
+PyObject *kept_index_objects[1 << 16];
 }  // namespace
+
+PyObject *subscript_item(PyObject *sequence, Py_ssize_t index) {
+    constexpr Py_ssize_t kept = sizeof kept_index_objects / sizeof kept_index_objects[0];
+    if (index < kept) {
+        PyObject *&position = kept_index_objects[index];
+        if (position == nullptr) position = PyLong_FromSsize_t(index);
+        return position != nullptr ? PyObject_GetItem(sequence, position) : nullptr;
+    }
+    const auto position = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(index));
+    return position ? PyObject_GetItem(sequence, position.ptr()) : nullptr;
+}
 
 bool read_bytes(PyObject *bytes, byte_contents &out) {
     if (!PyBytes_CheckExact(bytes)) {

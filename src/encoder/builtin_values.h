@@ -14,6 +14,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "errors.h"
+
 /* Bytes of a str's UTF-8 form or of a bytes object, valid while `owner`
  * (null when the object itself owns them) and the object live. */
 struct byte_contents {
@@ -29,15 +31,33 @@ bool read_utf8(PyObject *text, byte_contents &out);
 /* The contents of a bytes object; false when they cannot be read. */
 bool read_bytes(PyObject *bytes, byte_contents &out);
 
-/* The value of a float. */
+/* The value of a float, from the object's own field (a function call on
+ * PyPy otherwise). */
 inline double read_float(PyObject *number) {
-    return PyFloat_AS_DOUBLE(number);
+    return reinterpret_cast<PyFloatObject *>(number)->ob_fval;
 }
 
 /* The number of items of a list, tuple or dict; -1 when it cannot be read. */
 Py_ssize_t read_list_size(PyObject *list);
 Py_ssize_t read_tuple_size(PyObject *tuple);
 Py_ssize_t read_dict_size(PyObject *dict);
+
+#if defined(PYPY_VERSION)
+/* sequence[index] by subscription, a new reference; null with an error set.
+ * Of PyPy's ways to hand an item to C, only subscription reports a failure
+ * to do so (an item whose __len__ raises, or memory running out) as an
+ * error: PyList_GET_ITEM and PySequence_GetItem first turn the whole list
+ * into C storage, which PyPy leaves corrupt when that fails, and
+ * PyIter_Next, PyList_AsTuple and PySequence_Tuple abort the process. The
+ * index objects of the first 65,536 positions are made once and kept. */
+PyObject *subscript_item(PyObject *sequence, Py_ssize_t index);
+#endif
+
+/* A size read above; raises the pending error when it could not be read. */
+inline Py_ssize_t checked_size(Py_ssize_t size) {
+    if (size < 0) throw_pending_error();
+    return size;
+}
 
 #if !defined(PYPY_VERSION)
 inline bool read_utf8(PyObject *text, byte_contents &out) {

@@ -20,6 +20,7 @@
 #include "errors.h"
 #include "integers.h"
 #include "nesting.h"
+#include "sequence_items.h"
 #include "value_variant.h"
 
 #include <cstdint>
@@ -41,6 +42,7 @@ public:
     uint64_t max_depth = 0; /* depth-limited encoders: deepest level allowed, never 0 */
     uint64_t text_limit = 40;
     const char *stack_floor = encoder_stack_floor();
+    uint64_t hooks_run = 0; /* elements whose writing may have run Python code, so far */
 
     value_encoder(buffer_handle output, uint64_t limit) : buffer(std::move(output)), max_depth(limit) {}
 
@@ -83,29 +85,6 @@ public:
     }
 
 private:
-#if defined(PYPY_VERSION)
-    using sequence_element = pybind11::object;
-#else
-    using sequence_element = pybind11::handle;
-#endif
-
-    /* CPython reads the item storage directly and lends the item. PyPy fetches
-     * sequence[index], which honours a subclass's __getitem__ and passes its
-     * errors on; its PySequence_GetItem would read the C copy of a tuple
-     * subclass, which PyPy fills through an overridden __iter__ and may leave
-     * short. */
-    static sequence_element sequence_item(PyObject *sequence, Py_ssize_t index) {
-#if defined(PYPY_VERSION)
-        const auto position = pybind11::reinterpret_steal<pybind11::object>(PyLong_FromSsize_t(index));
-        if (!position) throw_pending_error();
-        auto item = pybind11::reinterpret_steal<pybind11::object>(PyObject_GetItem(sequence, position.ptr()));
-        if (!item) throw_pending_error();
-        return item;
-#else
-        return PySequence_Fast_GET_ITEM(sequence, index);
-#endif
-    }
-
     void write_boolean(bool value) {
         if (value) {
             cbor_put_true(buffer.get());
@@ -140,19 +119,15 @@ private:
         cbor_put_textstring(buffer.get(), utf8.data, static_cast<uint64_t>(utf8.size));
     }
 
-    static Py_ssize_t checked_size(Py_ssize_t size) {
-        if (size < 0) throw_pending_error();
-        return size;
-    }
-
     void write_list(PyObject *list) {
         nesting_guard guard(stack_floor);
         const Py_ssize_t count = checked_size(read_list_size(list));
         write_array_start(count);
+        const sequence_items items(list, hooks_run);
         for (Py_ssize_t index = 0;; ++index) {
-            if (checked_size(read_list_size(list)) != count) throw std::runtime_error("list changed size during iteration");
+            if (!items.list_size_is(count)) throw std::runtime_error("list changed size during iteration");
             if (index == count) break;
-            encode_nested(sequence_item(list, index));
+            encode_nested(items.at(index));
         }
         write_break();
     }
@@ -161,7 +136,8 @@ private:
         nesting_guard guard(stack_floor);
         const Py_ssize_t count = checked_size(read_tuple_size(tuple));
         write_array_start(count);
-        for (Py_ssize_t index = 0; index < count; ++index) encode_nested(sequence_item(tuple, index));
+        const sequence_items items(tuple, hooks_run);
+        for (Py_ssize_t index = 0; index < count; ++index) encode_nested(items.at(index));
         write_break();
     }
 
@@ -173,12 +149,12 @@ private:
         } else {
             cbor_put_map_start(buffer.get(), static_cast<uint64_t>(count));
         }
-        dict_entries entries(dict);
+        dict_entries entries(dict, hooks_run);
         Py_ssize_t written = 0;
         PyObject *key;
         PyObject *item;
         for (;;) {
-            if (checked_size(read_dict_size(dict)) != count) throw std::runtime_error("dictionary changed size during iteration");
+            if (!entries.size_is(count)) throw std::runtime_error("dictionary changed size during iteration");
             if (!entries.next(key, item)) break;
             if (written == count) throw std::runtime_error("dictionary keys changed during iteration");
             enter_element();
@@ -254,6 +230,7 @@ private:
          * classified) and drop the element from its container. */
         const auto held = pybind11::reinterpret_borrow<pybind11::object>(element);
         if (write_exact_container(held.ptr())) return;
+        ++hooks_run;
         value_variant loaded = load_element(held);
         std::visit(*this, loaded);
     }
