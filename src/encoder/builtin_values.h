@@ -60,7 +60,13 @@ inline Py_ssize_t checked_size(Py_ssize_t size) {
 }
 
 #if !defined(PYPY_VERSION)
+/* A compact ASCII str's characters are its UTF-8 form. */
 inline bool read_utf8(PyObject *text, byte_contents &out) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        out.data = static_cast<const char *>(PyUnicode_DATA(text));
+        out.size = PyUnicode_GET_LENGTH(text);
+        return true;
+    }
     out.data = PyUnicode_AsUTF8AndSize(text, &out.size);
     return out.data != nullptr;
 }
