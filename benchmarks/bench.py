@@ -2,7 +2,11 @@
 
 Every encoder runs in this process on the same value, interleaved: each round
 times a batch of calls of every encoder, starting with a different one each
-round, and the median round gives the time per call. Before the rounds each
+round, and the median round gives the time per call. The time is this
+thread's CPU time by default (--clock wall for wall time): the calls run on
+one thread and wait for nothing, so both agree on a quiet machine, and on a
+shared one the CPU time is not inflated by the time other processes hold the
+core. Before the rounds each
 encoder is called for a while untimed, which also lets PyPy's JIT compile the
 pure-Python peers. Peak memory comes from one child process per data set and
 encoder (see peak_memory.py; CPython only).
@@ -51,7 +55,10 @@ def refusal(error):
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def time_encoders(value, encode_by_name, rounds, crashed, fresh):
+CLOCKS = {"cpu": time.thread_time, "wall": time.perf_counter}
+
+
+def time_encoders(value, encode_by_name, rounds, crashed, fresh, clock):
     """name -> (seconds per call, output size) or (None, reason) for an encoder
     that refuses the value or crashed on it in a child process. fresh: every
     call gets a new copy of the value."""
@@ -76,9 +83,9 @@ def time_encoders(value, encode_by_name, rounds, crashed, fresh):
         calls, spent = 0, 0.0
         while spent < WARMUP_SECONDS:
             [copy] = values(1)
-            start = time.perf_counter()
+            start = clock()
             encode(copy)
-            spent += time.perf_counter() - start
+            spent += clock() - start
             calls += 1
         batch[name] = max(1, int(ROUND_SECONDS * calls / spent))
     samples = {name: [] for name in batch}
@@ -93,10 +100,10 @@ def time_encoders(value, encode_by_name, rounds, crashed, fresh):
                 copies = values(calls)
                 if fresh:
                     gc.collect()
-                start = time.perf_counter()
+                start = clock()
                 for copy in copies:
                     encode(copy)
-                samples[name].append((time.perf_counter() - start) / calls)
+                samples[name].append((clock() - start) / calls)
                 del copies
     finally:
         gc.enable()
@@ -154,7 +161,7 @@ def format_time(seconds):
         return f"{seconds * 1e3:.2f} ms"
     if seconds >= 1e-6:
         return f"{seconds * 1e6:.1f} µs"
-    return f"{seconds * 1e9:.0f} ns"
+    return f"{seconds * 1e9:.1f} ns" if seconds < 1e-8 else f"{seconds * 1e9:.0f} ns"
 
 
 def format_bytes(size):
@@ -288,10 +295,11 @@ def report(results, names, output, label):
     ]
     first = results[data_sets[0]]
     copies = "a fresh copy of the value for every call" if first["fresh"] else "the same value for every call"
+    clock = "CPU time of the calling thread" if first["clock"] == "cpu" else "wall time"
     text = [
         f"# Benchmark results{label}",
         "",
-        f"{encoders.versions()}; median of {first['rounds']} interleaved rounds, {copies}. "
+        f"{encoders.versions()}; {clock}, median of {first['rounds']} interleaved rounds, {copies}. "
         f"Written by `{'make bench-pypy' if encoders.PYPY else 'make bench'}` (benchmarks/bench.py).",
         "",
         "## Floor check",
@@ -390,6 +398,8 @@ def main():
                                                   "documents and the flat containers)")
     parser.add_argument("--fresh", action=argparse.BooleanOptionalAction, default=encoders.PYPY,
                         help="a new copy of the value for every call (default on PyPy)")
+    parser.add_argument("--clock", choices=list(CLOCKS), default="cpu",
+                        help="this thread's CPU time (default) or wall time")
     parser.add_argument("--memory", action=argparse.BooleanOptionalAction, default=not encoders.PYPY,
                         help="peak memory in child processes (default on CPython)")
     arguments = parser.parse_args()
@@ -409,13 +419,15 @@ def main():
             crashed = {name: f"crashed ({outcome})" for name, outcome in memory.items() if isinstance(outcome, str)}
             memory = {name: outcome for name, outcome in memory.items() if isinstance(outcome, dict)}
         value = datasets.make(data_set)
-        timing = time_encoders(value, encode_by_name, arguments.rounds, crashed, arguments.fresh)
+        timing = time_encoders(value, encode_by_name, arguments.rounds, crashed, arguments.fresh,
+                               CLOCKS[arguments.clock])
         results[data_set] = {
             "time": timing,
             "memory": memory,
             "floats": datasets.float_count(value),
             "rounds": arguments.rounds,
             "fresh": arguments.fresh,
+            "clock": arguments.clock,
         }
         del value
         print(f"{data_set}: dumps {format_time(timing['dumps'][0])}, floor {format_time(timing[FLOOR][0])} "

@@ -6,7 +6,8 @@ the interpreter; it runs on CPython too.
 Two cases: a fresh value (a copy no C extension has seen, as a user's value
 is on its first trip into C: every element then gets its C-level proxy) and
 the same value again (proxies kept from the call before, where the container
-keeps them). Interleaved rounds, one call per sample, median per element.
+keeps them). Interleaved rounds, one call per sample timed in the thread's
+CPU time, median per element.
 
 Writes <output>.md; `make bench-pypy` runs it.
 """
@@ -70,9 +71,9 @@ def measure(data_set, rounds, fresh, modules):
             value = marshal.loads(blob) if fresh else reused
             gc.collect()
             gc.disable()
-            start = time.perf_counter()
+            start = time.thread_time()
             read(value)
-            samples[label].append(time.perf_counter() - start)
+            samples[label].append(time.thread_time() - start)
             gc.enable()
             del value
     count = datasets.element_count(data_set)
