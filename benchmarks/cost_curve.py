@@ -12,7 +12,9 @@ that grows with the element count. Small points are timed over several calls
 inflates it far less than wall time), its wall time, and the process's peak
 resident memory.
 
-Writes <output>.md (table) and <output>.png (plot); `make bench-curve` runs it.
+Writes <output>.md (table) and <output>.png (plot), and every point as it is
+measured to <output>.json, from which --resume goes on after an interruption;
+`make bench-curve` runs it.
 """
 
 import argparse
@@ -81,8 +83,21 @@ def run_point(kind, encoder, size):
         [sys.executable, __file__, "--point", kind, encoder, str(size)], capture_output=True, text=True,
     )
     if result.returncode != 0:
-        return {"kind": kind, "encoder": encoder, "failed": result.stderr.strip().splitlines()[-1:]}
-    return json.loads(result.stdout)
+        return {"kind": kind, "encoder": encoder, "size": size, "failed": result.stderr.strip().splitlines()[-1:]}
+    return {**json.loads(result.stdout), "size": size}
+
+
+def load_points(path):
+    """(kind, size) -> encoder -> point, from an earlier run's <output>.json."""
+    results = {}
+    for found in json.loads(Path(path).read_text()) if Path(path).exists() else []:
+        results.setdefault((found["kind"], found["size"]), {})[found["encoder"]] = found
+    return results
+
+
+def save_points(results, path):
+    Path(path).write_text(json.dumps([found for by_encoder in results.values() for found in by_encoder.values()],
+                                     indent=1) + "\n")
 
 
 def format_size(size):
@@ -155,6 +170,7 @@ def main():
     parser.add_argument("--smallest", type=int, default=1, help="smallest output in MiB (a power of 2)")
     parser.add_argument("--largest", type=int, default=2048, help="largest output in MiB (a power of 2)")
     parser.add_argument("--kinds", nargs="*", default=list(KINDS), choices=list(KINDS))
+    parser.add_argument("--resume", action="store_true", help="keep the points of <output>.json, measure the others")
     parser.add_argument("--point", nargs=3, metavar=("KIND", "ENCODER", "BYTES"), help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.point:
@@ -168,16 +184,21 @@ def main():
     while size <= arguments.largest * MIB:
         sizes.append(size)
         size *= 2
-    results = {}
+    points = f"{arguments.output}.json"
+    results = load_points(points) if arguments.resume else {}
     for kind in arguments.kinds:
         for size in sizes:
-            by_encoder = results[kind, size] = {}
+            by_encoder = results.setdefault((kind, size), {})
             for encoder in ENCODERS:
+                if "seconds" in by_encoder.get(encoder, {}):
+                    continue
                 found = by_encoder[encoder] = run_point(kind, encoder, size)
+                save_points(results, points)
                 shown = (f"{found['seconds'] / found['elements'] * 1e9:.0f} ns/element, CPU {found['seconds']:.2f} s, "
                          f"wall {found['wall_seconds']:.2f} s" if "seconds" in found else f"failed {found['failed']}")
                 print(f"{kind}, {format_size(size)}, {encoder}: {shown}", flush=True)
     elapsed = time.perf_counter() - started
+    results = dict(sorted(results.items(), key=lambda item: (list(KINDS).index(item[0][0]), item[0][1])))
     report(results, arguments.output, elapsed)
     plot(results, f"{arguments.output}.png")
     print(f"{elapsed:.0f} s")

@@ -16,8 +16,9 @@
  *   a tuple's items from their arrays;
  * - PyPy: what benchmarks/read_patterns.py measured cheapest through its
  *   C-API emulation (benchmarks/read_patterns-pypy.md): a list's item array
- *   from PySequence_Fast_ITEMS, a tuple's and a float's fields, PyDict_Next,
- *   the API for an int and for a str without its UTF-8 copy yet.
+ *   from PySequence_Fast_ITEMS, a tuple's and a float's fields, a dict's
+ *   pairs from PyDict_Items, the API for an int and for a str without its
+ *   UTF-8 copy yet.
  * Values of any other type are refused, so that nothing slower hides here.
  */
 
@@ -152,6 +153,21 @@ bool visit_list(PyObject *list, digest &sum) {
 }
 
 bool visit_dict(PyObject *dict, digest &sum) {
+#if defined(PYPY_VERSION)
+    /* All pairs in one call: cheaper per entry than PyDict_Next through cpyext. */
+    PyObject *items = PyDict_Items(dict);
+    if (items == nullptr) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(items);
+    PyObject *const *pairs = PySequence_Fast_ITEMS(items);
+    sum.add(static_cast<uint64_t>(count));
+    bool visited = true;
+    for (Py_ssize_t index = 0; visited && index < count; ++index) {
+        PyObject *const *pair = reinterpret_cast<PyTupleObject *>(pairs[index])->ob_item;
+        visited = visit(pair[0], sum) && visit(pair[1], sum);
+    }
+    Py_DECREF(items);
+    return visited;
+#else
     sum.add(static_cast<uint64_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t position = 0;
     PyObject *key;
@@ -160,6 +176,7 @@ bool visit_dict(PyObject *dict, digest &sum) {
         if (!visit(key, sum) || !visit(value, sum)) return false;
     }
     return true;
+#endif
 }
 
 bool visit_container(PyObject *object, digest &sum) {
