@@ -122,7 +122,8 @@ def floor_violations(results, exempt):
             continue
         for name, (seconds, _) in result["time"].items():
             if name != FLOOR and name not in exempt and seconds is not None and seconds < floor:
-                lines.append(f"{name} on {data_set}: {format_time(seconds)}, floor {format_time(floor)}")
+                lines.append(f"{name} on {data_set}: {format_time(seconds)}, floor {format_time(floor)} "
+                             f"({100 * (1 - seconds / floor):.1f} % faster)")
     return lines
 
 

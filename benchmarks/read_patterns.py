@@ -103,7 +103,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     default_output = BENCHMARKS / ("read_patterns-pypy" if encoders.PYPY else "read_patterns")
     parser.add_argument("--output", default=str(default_output), help="path of the report, without suffix")
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--sets", nargs="*", default=datasets.FLAT)
     arguments = parser.parse_args()
 
