@@ -35,6 +35,7 @@ DICT_FETCHES = {
     "dict_next": "PyDict_Next",
     "items_list": "PyDict_Items, then the pairs' item arrays",
     "keys_getitem": "PyDict_Keys + PyDict_GetItem",
+    "keys_values": "PyDict_Keys + PyDict_Values, their item arrays side by side",
     "items_iterator": "PyIter_Next over dict.items()",
 }
 READS = {

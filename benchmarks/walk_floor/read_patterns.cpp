@@ -181,7 +181,9 @@ PyObject *read_sequence(PyObject *, PyObject *arguments) {
 
 /* fetch: "dict_next" (PyDict_Next), "items_list" (PyDict_Items, then the
  * list's and each pair's item arrays), "keys_getitem" (PyDict_Keys, then
- * PyDict_GetItem per key), "items_iterator" (PyIter_Next over dict.items()). */
+ * PyDict_GetItem per key), "keys_values" (PyDict_Keys and PyDict_Values, then
+ * their item arrays side by side: no pair tuples), "items_iterator"
+ * (PyIter_Next over dict.items()). */
 PyObject *read_dict(PyObject *, PyObject *arguments) {
     PyObject *dict;
     const char *fetch;
@@ -216,6 +218,22 @@ PyObject *read_dict(PyObject *, PyObject *arguments) {
             PyObject *value = PyDict_GetItem(dict, key_items[index]);
             read = value != nullptr && read_scalar(key_items[index], mode, sum) && read_scalar(value, mode, sum);
         }
+        Py_DECREF(keys);
+    } else if (std::strcmp(fetch, "keys_values") == 0) {
+        PyObject *keys = PyDict_Keys(dict);
+        if (keys == nullptr) return nullptr;
+        PyObject *values = PyDict_Values(dict);
+        if (values == nullptr) {
+            Py_DECREF(keys);
+            return nullptr;
+        }
+        PyObject *const *key_items = PySequence_Fast_ITEMS(keys);
+        PyObject *const *value_items = PySequence_Fast_ITEMS(values);
+        const Py_ssize_t count = PyList_GET_SIZE(keys);
+        for (Py_ssize_t index = 0; read && index < count; ++index) {
+            read = read_scalar(key_items[index], mode, sum) && read_scalar(value_items[index], mode, sum);
+        }
+        Py_DECREF(values);
         Py_DECREF(keys);
     } else if (std::strcmp(fetch, "items_iterator") == 0) {
         PyObject *items = PyObject_CallMethod(dict, "items", nullptr);
