@@ -39,13 +39,37 @@ test-codec-sanitize: system-packages $(VENV)/installed
 test-python: install
 	$(VENV_PYTHON) -m pytest tests/python -q
 
-# dumps against its peers and the walk floor: benchmarks/results.md and .png;
-# where its instructions go (callgrind, when valgrind is installed): benchmarks/profile.md.
-.PHONY: bench
+# dumps against its peers and the walk floor (checked to be below them all):
+# benchmarks/results.md and .png; where its instructions go and how far its
+# own share is from the floor (callgrind): benchmarks/profile.md.
+.PHONY: bench bench-pypy bench-curve
 bench: install
+	scripts/install-system-packages valgrind
 	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
 	$(VENV_PYTHON) benchmarks/bench.py
 	$(VENV_PYTHON) benchmarks/profile_shares.py
+
+# The same on PyPy, in a virtual environment of its own with the module and
+# the pure-Python peers: benchmarks/results-pypy.md, and what each way of
+# reading elements through PyPy's C-API costs: benchmarks/read_patterns-pypy.md.
+PYPY ?= pypy3
+PYPY_VENV := .venv-pypy
+$(PYPY_VENV)/installed: requirements/bench-pypy.txt
+	scripts/install-system-packages pypy3 pypy3-dev
+	$(PYPY) -m venv $(PYPY_VENV)
+	$(PYPY_VENV)/bin/python -m pip install -q -r requirements/bench-pypy.txt
+	touch $@
+
+bench-pypy: system-packages $(PYPY_VENV)/installed
+	$(PYPY_VENV)/bin/python -m pip install -q --no-deps --force-reinstall .
+	$(PYPY_VENV)/bin/python benchmarks/bench.py
+	$(PYPY_VENV)/bin/python benchmarks/read_patterns.py
+
+# Time per element against output size, 1 MiB to 2 GiB, one process per
+# point: benchmarks/cost_curve.md and .png.
+bench-curve: install
+	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
+	$(VENV_PYTHON) benchmarks/cost_curve.py
 
 # One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
 # the Python test-suite in each and the cross-interpreter version check.

@@ -1,16 +1,18 @@
 """The values the benchmark encodes: the JSON documents in ../shared/bench-data
-(skipped when that folder is missing) and synthetic sets made here from a
-fixed seed, so that every run and every build sees the same values."""
+(or the folder ORVANTILE_BENCH_DATA names; skipped when it is missing) and
+synthetic sets made here from a fixed seed, so that every run and every build
+sees the same values."""
 
 import json
 import lzma
 import math
+import os
 import random
 import struct
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DOCUMENTS_DIR = REPO.parent / "shared" / "bench-data"
+DOCUMENTS_DIR = Path(os.environ.get("ORVANTILE_BENCH_DATA", REPO.parent / "shared" / "bench-data"))
 DOCUMENTS = ["twitter", "citm_catalog", "canada", "github_events"]
 
 KIB = 1024
@@ -75,6 +77,15 @@ def wide_dict():
     return {f"key{index}": index for index in range(100_000)}
 
 
+# Flat containers: the cost of one element of each common kind.
+FLAT_COUNT = 200_000
+
+
+def flat_floats():
+    generator = random.Random(5)
+    return [generator.uniform(-1e6, 1e6) for _ in range(FLAT_COUNT)]
+
+
 def deep_nesting():
     """200 chains of alternating lists and dicts, each 128 levels deep (orjson
     refuses 255 levels)."""
@@ -98,7 +109,13 @@ SYNTHETIC = {
     "bytes_64MiB": lambda: byte_string(64 * MIB),
     "wide_dict": wide_dict,
     "deep_nesting": deep_nesting,
+    "list_of_ints": lambda: list(range(FLAT_COUNT)),
+    "tuple_of_ints": lambda: tuple(range(FLAT_COUNT)),
+    "list_of_short_str": lambda: [f"s{index}" for index in range(FLAT_COUNT)],
+    "dict_str_to_int": lambda: {f"k{index}": index for index in range(FLAT_COUNT)},
+    "list_of_floats": flat_floats,
 }
+FLAT = ["list_of_ints", "tuple_of_ints", "list_of_short_str", "dict_str_to_int", "list_of_floats"]
 
 
 def available():
@@ -109,6 +126,11 @@ def available():
 
 def make(name):
     return SYNTHETIC[name]() if name in SYNTHETIC else load_document(name)
+
+
+def element_count(name):
+    """Elements of a flat set (entries of the dict), None for the other sets."""
+    return FLAT_COUNT if name in FLAT else None
 
 
 def float_count(value):

@@ -1,16 +1,22 @@
 """The encoders the benchmark compares: dumps in both container modes, its
 peers, and the walk floor, a small extension built here that reads every
-node of a value and writes nothing."""
+node of a value and writes nothing.
+
+Peers that are not installed for the running interpreter are left out (on
+PyPy: orjson and ormsgpack, which have no PyPy build; cbor2 is pure Python
+there)."""
 
 import importlib
+import platform
 import subprocess
 import sys
 import sysconfig
 from pathlib import Path
 
 BENCHMARKS = Path(__file__).resolve().parent
-FLOOR_SOURCE = BENCHMARKS / "walk_floor" / "walk_floor.cpp"
-FLOOR_BUILD = BENCHMARKS.parent / "build" / "bench"
+EXTENSIONS = BENCHMARKS / "walk_floor"
+BUILD = BENCHMARKS.parent / "build" / "bench"
+PYPY = platform.python_implementation() == "PyPy"
 
 # Report order; "dumps" is the one every ratio is taken for.
 NAMES = [
@@ -24,48 +30,99 @@ NAMES = [
     "orjson",
     "walk floor",
 ]
-PEERS = NAMES[2:]
+FLOOR = "walk floor"
+
+
+def build_extension(name):
+    """Compiles walk_floor/<name>.cpp for this interpreter unless it is up to
+    date (at the module's release optimisation level); returns its folder."""
+    source = EXTENSIONS / f"{name}.cpp"
+    target = BUILD / f"{name}{sysconfig.get_config_var('EXT_SUFFIX')}"
+    if not target.exists() or target.stat().st_mtime < source.stat().st_mtime:
+        BUILD.mkdir(parents=True, exist_ok=True)
+        include = sysconfig.get_paths()["include"]
+        subprocess.run(
+            ["c++", "-O3", "-g", "-std=c++17", "-shared", "-fPIC", f"-I{include}", str(source), "-o", str(target)],
+            check=True,
+        )
+    return BUILD
 
 
 def build_walk_floor():
-    """Compiles the walk floor for this interpreter unless it is up to date; returns its folder."""
-    target = FLOOR_BUILD / f"walk_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
-    if not target.exists() or target.stat().st_mtime < FLOOR_SOURCE.stat().st_mtime:
-        FLOOR_BUILD.mkdir(parents=True, exist_ok=True)
-        include = sysconfig.get_paths()["include"]
-        subprocess.run(
-            ["c++", "-O2", "-std=c++17", "-shared", "-fPIC", f"-I{include}", str(FLOOR_SOURCE), "-o", str(target)],
-            check=True,
-        )
-    return FLOOR_BUILD
+    return build_extension("walk_floor")
+
+
+def import_extension(name):
+    folder = str(build_extension(name))
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module(name)
 
 
 def load(module_dir=None):
-    """name -> one-argument callable. module_dir, when given, is where the
-    orvantile_cbor under test is imported from instead of the installed one."""
+    """name -> one-argument callable, for every encoder importable here.
+    module_dir, when given, is where the orvantile_cbor under test is
+    imported from instead of the installed one."""
     if module_dir is not None:
         sys.path.insert(0, str(module_dir))
-    sys.path.insert(0, str(build_walk_floor()))
     orvantile_cbor = importlib.import_module("orvantile_cbor")
-    walk_floor = importlib.import_module("walk_floor")
-    import cbor2
-    import msgpack
-    import orjson
-    import ormsgpack
-
-    return {
+    walk_floor = import_extension("walk_floor")
+    encode_by_name = {
         "dumps": orvantile_cbor.dumps,
         "dumps definite": lambda value: orvantile_cbor.dumps(value, indefinite=False),
+        FLOOR: walk_floor.walk,
+    }
+
+    def peer(module_name, entries):
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError:
+            return
+        encode_by_name.update(entries(module))
+
+    peer("cbor2", lambda cbor2: {
         "cbor2": cbor2.dumps,
         "cbor2 indefinite": lambda value: cbor2.dumps(value, indefinite_containers=True),
         "cbor2 canonical": lambda value: cbor2.dumps(value, canonical=True),
-        "ormsgpack": ormsgpack.packb,
-        "msgpack": msgpack.packb,
-        "orjson": orjson.dumps,
-        "walk floor": walk_floor.walk,
-    }
+    })
+    peer("ormsgpack", lambda ormsgpack: {"ormsgpack": ormsgpack.packb})
+    peer("msgpack", lambda msgpack: {"msgpack": msgpack.packb})
+    peer("orjson", lambda orjson: {"orjson": orjson.dumps})
+    return {name: encode_by_name[name] for name in NAMES if name in encode_by_name}
+
+
+def pure_python(names):
+    """The encoders among names that are Python code here, not C extensions
+    (cbor2 and msgpack on PyPy): no C-API floor bounds them."""
+    found = set()
+    if any(name.startswith("cbor2") for name in names):
+        import cbor2
+
+        if not isinstance(cbor2.dumps, type(len)):
+            found |= {name for name in names if name.startswith("cbor2")}
+    if "msgpack" in names:
+        import msgpack
+
+        if msgpack.Packer.__module__ == "msgpack.fallback":
+            found.add("msgpack")
+    return found
 
 
 def output_size(result):
     """Bytes written; the walk floor writes none."""
     return len(result) if isinstance(result, (bytes, bytearray)) else 0
+
+
+def versions():
+    """Interpreter and peer versions, for the report."""
+    from importlib import metadata
+
+    found = [f"{platform.python_implementation()} {platform.python_version()}"]
+    if PYPY:
+        found[0] += f" (PyPy {'.'.join(map(str, sys.pypy_version_info[:3]))})"
+    for distribution in ["cbor2", "msgpack", "ormsgpack", "orjson"]:
+        try:
+            found.append(f"{distribution} {metadata.version(distribution)}")
+        except metadata.PackageNotFoundError:
+            pass
+    return ", ".join(found)

@@ -1,19 +1,32 @@
-"""Where the time of one dumps call goes, per data set, by callgrind.
+"""Where the instructions of one dumps call go, per data set, by callgrind, and
+how far the encoder's own share of them is from the walk floor.
 
 The work tree is built at the release optimisation level with symbols
 (without the release build's link-time optimisation, which would fold the
-codec's functions into their callers); a child
-interpreter makes each data set, lets the walk floor give every str its
-UTF-8 copy, and calls dumps once under callgrind, which collects inside dumps
-only. callgrind_annotate reads the profile, and the inclusive instruction counts of the codec's mechanics are given as
-shares of the call:
+codec's functions into their callers). A child interpreter makes each data
+set, gives every str its UTF-8 copy (walk_floor.prepare), then calls dumps
+once and the walk floor once under callgrind, which counts inside dumps_impl
+and walk_floor_walk only.
 
-- cbor_realloc: the one reallocation every append makes, for the output and
-  for the float writer's scratch buffer;
-- cbor_put_float: the whole float writer, with its scratch buffer, its
-  candidates and their read-back;
-- cbor_read_item: the read-back alone;
-- PyBytes_FromStringAndSize: the copy of the finished output into bytes.
+The codec's prescribed mechanics, counted apart:
+- the output block's reallocation: every cbor_realloc outside the float
+  writer (one per append, the block resized to its exact new size), and the
+  ones of the float writer's final write into the output;
+- the float writer's scratch buffer and read-back: cbor_put_float with all
+  it calls (scratch buffer, three candidates with their own reallocations,
+  reader, items, frees, the width choice), less the appends of its final
+  write into the output (their reallocations stay in the line above).
+  Those appends cost what the float writer's appends (cbor_put_byte and
+  cbor_put_bytes) cost on average without their reallocation (a second
+  callgrind run, counting inside cbor_put_float only, gives that average):
+  two per finite float (head and payload), one per NaN or infinity.
+
+encoder's own share = dumps' instructions - the mechanics; it includes the
+walk, the classification, the heads and payload copies, and the final copy
+into the bytes object, everything a writer with another buffer would still
+do. Both distances to the floor are printed: dumps ÷ floor, and own share ÷
+floor (the lead's target: at most 1.3x on twitter, citm_catalog and
+github_events).
 
 Writes <output>.md; `make bench` runs it when valgrind is installed.
 """
@@ -24,6 +37,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from collections import defaultdict
 from pathlib import Path
 
 import builds
@@ -31,79 +45,205 @@ import datasets
 import encoders
 
 BENCHMARKS = Path(__file__).resolve().parent
-FUNCTIONS = {
-    "cbor_realloc": "cbor_realloc(",
-    "cbor_put_float": "cbor_put_float(",
-    "cbor_read_item": "cbor_read_item(",
-    "PyBytes_FromStringAndSize": "PyBytes_FromStringAndSize",
-}
-# The walk floor first gives every str its UTF-8 copy, which a first dumps call would otherwise make.
+TARGET_SETS = ["twitter", "citm_catalog", "github_events"]
+OWN_SHARE_TARGET = 1.3
+# The codec's two appends: every byte reaches the output or the scratch buffer through one of them.
+APPENDS = ("cbor_put_byte", "cbor_put_bytes")
 CHILD = """
 import sys
 sys.path[:0] = sys.argv[1:4]
 import datasets, orvantile_cbor, walk_floor
 value = datasets.make(sys.argv[4])
-walk_floor.walk(value)
+walk_floor.prepare(value)
 orvantile_cbor.dumps(value)
+walk_floor.walk(value)
 """
 
 
-def inclusive_counts(profile):
-    """function name -> inclusive instructions, and the call's total."""
-    text = subprocess.run(
-        ["callgrind_annotate", "--inclusive=yes", "--threshold=100", str(profile)],
-        capture_output=True, text=True, check=True,
-    ).stdout
-    total = int(re.search(r"^\s*([\d,]+)\s.*PROGRAM TOTALS", text, re.M).group(1).replace(",", ""))
-    counts = {}
-    for name, pattern in FUNCTIONS.items():
-        # A function can show up once per source file its inlined parts come from: take the largest.
-        found = [int(match.group(1).replace(",", "")) for match in
-                 re.finditer(r"^\s*([\d,]+)\s.*?:" + re.escape(pattern), text, re.M)]
-        counts[name] = max(found, default=0)
-    return total, counts
+class Profile:
+    """Instructions and calls per call edge (caller, callee), read from a
+    callgrind output file."""
+
+    def __init__(self, path):
+        self.edge_cost = defaultdict(int)
+        self.edge_calls = defaultdict(int)
+        names = {}
+        function = callee = None
+        pending_calls = None
+        for line in Path(path).read_text().splitlines():
+            if line.startswith(("fn=", "cfn=")):
+                key, _, rest = line.partition("=")
+                match = re.match(r"\((\d+)\)(?: (.*))?", rest)
+                name = names.setdefault(match.group(1), match.group(2)) if match else rest
+                if key == "fn":
+                    function = self.bare(name)
+                else:
+                    callee = self.bare(name)
+            elif line.startswith("calls="):
+                pending_calls = int(line[len("calls="):].split()[0])
+            elif pending_calls is not None and (line[:1].isdigit() or line[:1] in "+-*"):
+                # The cost line after calls= holds the calls' inclusive cost.
+                fields = line.split()
+                self.edge_cost[function, callee] += int(fields[1]) if len(fields) > 1 else 0
+                self.edge_calls[function, callee] += pending_calls
+                pending_calls = None
+
+    @staticmethod
+    def bare(name):
+        """The function's name without its parameters and recursion marks."""
+        return re.sub(r"'\d+$", "", name).split("(")[0]
+
+    def inclusive(self, *functions):
+        """Instructions in the calls made to any of functions from outside
+        them, with everything those calls did (as callgrind_annotate's
+        inclusive count; a tail call is charged to the caller of the
+        function that made it)."""
+        return sum(cost for (caller, callee), cost in self.edge_cost.items()
+                   if callee in functions and caller not in functions)
+
+    def calls(self, *functions, caller=None):
+        """Calls made to any of functions from outside them (or from caller)."""
+        return sum(count for (source, callee), count in self.edge_calls.items()
+                   if callee in functions and (source == caller if caller else source not in functions))
 
 
-def profile(module_dir, data_set, work):
-    output = Path(work) / data_set
+def callgrind(module_dir, data_set, output, collect):
     subprocess.run(
-        ["valgrind", "--tool=callgrind", "--toggle-collect=dumps_impl*", f"--callgrind-out-file={output}",
-         sys.executable, "-c", CHILD, str(module_dir), str(BENCHMARKS), str(encoders.build_walk_floor()), data_set],
+        ["valgrind", "--tool=callgrind", *[f"--toggle-collect={name}" for name in collect],
+         f"--callgrind-out-file={output}", sys.executable, "-c", CHILD, str(module_dir), str(BENCHMARKS),
+         str(encoders.build_walk_floor()), data_set],
         check=True, capture_output=True,
     )
-    return inclusive_counts(output)
+    return Profile(output)
+
+
+def measure(module_dir, data_set, work):
+    """The counts one data set's row is made of."""
+    calls = callgrind(module_dir, data_set, Path(work) / f"{data_set}.calls", ["dumps_impl*", "walk_floor_walk*"])
+    found = {
+        "dumps": calls.inclusive("dumps_impl"),
+        "floor": calls.inclusive("walk_floor_walk"),
+        "realloc": calls.inclusive("cbor_realloc"),
+        "float writer": calls.inclusive("cbor_put_float"),
+        "read-back": calls.inclusive("cbor_read_item"),
+        "bytes copy": calls.inclusive("PyBytes_FromStringAndSize"),
+        "floats": calls.calls("cbor_put_float"),
+        "finite floats": calls.calls("cbor_buffer_new", caller="cbor_put_float"),
+        "realloc in floats": 0,
+        "final appends": 0,
+    }
+    if found["floats"]:
+        floats = callgrind(module_dir, data_set, Path(work) / f"{data_set}.floats", ["cbor_put_float*"])
+        found["realloc in floats"] = floats.inclusive("cbor_realloc")
+        appends = floats.calls(*APPENDS)
+        append_cost = floats.inclusive(*APPENDS) - found["realloc in floats"]
+        final_appends = 2 * found["finite floats"] + (found["floats"] - found["finite floats"])
+        found["final appends"] = round(append_cost * final_appends / appends) if appends else 0
+    found["output realloc"] = found["realloc"] - found["realloc in floats"]
+    found["float mechanics"] = found["float writer"] - found["final appends"]
+    found["own"] = found["dumps"] - found["output realloc"] - found["float mechanics"]
+    return found
+
+
+def percent(part, whole):
+    return f"{100 * part / whole:.1f} %" if whole else "n/a"
+
+
+def times(part, whole):
+    return f"{part / whole:.2f}×" if whole else "n/a"
+
+
+def table(header, rows):
+    return ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)] + [
+        "| " + " | ".join(row) + " |" for row in rows
+    ]
+
+
+def target_lines(results):
+    lines = []
+    for data_set in TARGET_SETS:
+        if data_set not in results:
+            continue
+        found = results[data_set]
+        value = found["own"] / found["floor"]
+        lines.append(f"- encoder's own share within {OWN_SHARE_TARGET:g}× of the floor on {data_set}: {value:.2f}× — "
+                     f"{'met' if value <= OWN_SHARE_TARGET else 'not met'}")
+    return lines
+
+
+def report(results, output):
+    distances = [
+        [data_set, f"{found['dumps']:,}", f"{found['output realloc']:,}", f"{found['float mechanics']:,}",
+         f"{found['own']:,}", f"{found['floor']:,}", times(found["dumps"], found["floor"]),
+         times(found["own"], found["floor"])]
+        for data_set, found in results.items()
+    ]
+    shares = [
+        [data_set, percent(found["realloc"], found["dumps"]), percent(found["float writer"], found["dumps"]),
+         percent(found["read-back"], found["dumps"]), percent(found["bytes copy"], found["dumps"])]
+        for data_set, found in results.items()
+    ]
+    lines = [
+        "# Where one dumps call spends its instructions",
+        "",
+        "callgrind, one call, -O3 build with symbols; written by benchmarks/profile_shares.py (`make bench`). "
+        "Instructions, not time: they do not vary with the machine's load, so the distances below can be compared "
+        "from run to run.",
+        "",
+        "## Distance to the walk floor",
+        "",
+        "- *output block reallocation*: every `cbor_realloc` outside the float writer (the block is reallocated to "
+        "its exact new size on every append), and those of the float writer's final write into the output;",
+        "- *float scratch + read-back*: `cbor_put_float` with all it calls (the scratch buffer, the three candidates "
+        "and their reallocations, the reader and its items, the width choice), less the appends of its final "
+        "write into the output, costed at the float writer's average append without reallocation;",
+        "- *encoder's own share* = dumps − those two: the walk, the classification of every value, the heads and "
+        "payload copies, the final copy into the bytes object; what dumps would still spend with another buffer "
+        "and float writer;",
+        "- *walk floor*: `walk_floor.walk` on the same value, the least work a C encoder must do to visit every "
+        "node and read it (benchmarks/walk_floor/walk_floor.cpp). It copies nothing, so on the byte-string sets, "
+        "where any encoder copies every byte, the ratios say only that.",
+        "",
+        *table(["data set", "dumps", "output block reallocation", "float scratch + read-back", "encoder's own share",
+                "walk floor", "dumps ÷ floor", "own share ÷ floor"], distances),
+        "",
+        "## Targets",
+        "",
+        *target_lines(results),
+        "",
+        "## Inclusive shares of the codec's functions in one call",
+        "",
+        "cbor_read_item is part of cbor_put_float; cbor_realloc counts the float writer's scratch appends too.",
+        "",
+        *table(["data set", "cbor_realloc", "cbor_put_float", "cbor_read_item", "PyBytes_FromStringAndSize"], shares),
+    ]
+    Path(f"{output}.md").write_text("\n".join(lines) + "\n")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--output", default=str(BENCHMARKS / "profile"))
     parser.add_argument("--sets", nargs="*")
+    parser.add_argument("--module", help="folder of an orvantile_cbor build with symbols to profile instead of "
+                                         "building the work tree")
     arguments = parser.parse_args()
     if shutil.which("valgrind") is None:
         print("valgrind is not installed: no profile")
         return
 
-    # A release build is stripped; this one keeps its symbols, at the release optimisation level.
-    module_dir = builds.build_module(builds.REPO, builds.REPO / "build" / "bench-profile", "RelWithDebInfo",
-                                     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O3 -g -DNDEBUG")
-    rows = []
+    module_dir = arguments.module
+    if module_dir is None:
+        # A release build is stripped; this one keeps its symbols, at the release optimisation level.
+        module_dir = builds.build_module(builds.REPO, builds.REPO / "build" / "bench-profile", "RelWithDebInfo",
+                                         "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O3 -g -DNDEBUG")
+    results = {}
     with tempfile.TemporaryDirectory() as work:
         for data_set in arguments.sets or datasets.available():
-            total, counts = profile(module_dir, data_set, work)
-            rows.append([data_set, f"{total:,}"] + [f"{100 * counts[name] / total:.1f} %" for name in FUNCTIONS])
-            print(data_set, rows[-1][1:], flush=True)
-    header = ["data set", "instructions per call"] + list(FUNCTIONS)
-    lines = [
-        "# Where one dumps call spends its instructions",
-        "",
-        "Inclusive share of each function in one call (callgrind, -O3 build with symbols; "
-        "written by benchmarks/profile_shares.py). cbor_read_item is part of cbor_put_float; "
-        "cbor_realloc counts the float writer's scratch appends too.",
-        "",
-        "| " + " | ".join(header) + " |",
-        "|" + "---|" * len(header),
-    ] + ["| " + " | ".join(row) + " |" for row in rows]
-    Path(f"{arguments.output}.md").write_text("\n".join(lines) + "\n")
+            found = results[data_set] = measure(module_dir, data_set, work)
+            print(f"{data_set}: dumps {found['dumps']:,}, own share {found['own']:,}, floor {found['floor']:,} "
+                  f"instructions; own share ÷ floor {times(found['own'], found['floor'])}", flush=True)
+    report(results, arguments.output)
+    print("\n".join(target_lines(results)))
 
 
 if __name__ == "__main__":

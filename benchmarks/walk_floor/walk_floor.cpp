@@ -1,8 +1,25 @@
 /*
- * The walk floor: visits every node of a value and reads what an encoder
- * must read (an int's value, a float's value, a str's UTF-8 bytes, a bytes
- * object's pointer and length) without writing any output. Its time is the
- * lower bound for any encoder that walks the same value.
+ * The walk floor: the least work any C encoder must do to visit every node of
+ * a value and read what it would write (an int's value, a float's value, a
+ * str's UTF-8 bytes, a bytes object's pointer and length, a container's
+ * size), without writing any output.
+ *
+ * It reads every node the cheapest way the interpreter allows, as the fastest
+ * encoders do:
+ * - dispatch on the exact type, one pointer comparison per candidate type;
+ * - items and entries are borrowed, never reference-counted;
+ * - scalars are read in the loop, only containers recurse;
+ * - CPython: a compact ASCII str's characters are its UTF-8 bytes, read in
+ *   place; another str's cached UTF-8 copy is used when it has one, and
+ *   PyUnicode_AsUTF8AndSize is called (and fills that cache) otherwise; an
+ *   int's value comes from its digits, a float's from its field, a list's and
+ *   a tuple's items from their arrays;
+ * - PyPy: what benchmarks/read_patterns.py measured cheapest through its
+ *   C-API emulation (benchmarks/read_patterns-pypy.md): a list's item array
+ *   from PySequence_Fast_ITEMS, a tuple's and a float's fields, a dict's
+ *   keys and values from PyDict_Keys and PyDict_Values, the API for an int
+ *   and for a str without its UTF-8 copy yet.
+ * Values of any other type are refused, so that nothing slower hides here.
  */
 
 #define PY_SSIZE_T_CLEAN
@@ -18,28 +35,10 @@ struct digest {
     void add(uint64_t value) { state = (state ^ value) * 0x100000001B3ULL; }
 };
 
-bool visit(PyObject *object, digest &sum);
+bool visit_container(PyObject *object, digest &sum);
 
-bool visit_sequence(PyObject *const *items, Py_ssize_t count, digest &sum) {
-    sum.add(static_cast<uint64_t>(count));
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        if (!visit(items[index], sum)) return false;
-    }
-    return true;
-}
-
-bool visit_dict(PyObject *dict, digest &sum) {
-    sum.add(static_cast<uint64_t>(PyDict_GET_SIZE(dict)));
-    Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!visit(key, sum) || !visit(value, sum)) return false;
-    }
-    return true;
-}
-
-bool visit_int(PyObject *object, digest &sum) {
+bool read_int(PyObject *object, digest &sum) {
+#if defined(PYPY_VERSION)
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
     if (overflow == 0) {
@@ -50,47 +49,174 @@ bool visit_int(PyObject *object, digest &sum) {
     if (unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     sum.add(unsigned_value);
     return true;
+#else
+    const PyLongObject *number = reinterpret_cast<const PyLongObject *>(object);
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = number->long_value.lv_tag;
+    const uintptr_t digits = tag >> _PyLong_NON_SIZE_BITS;
+    const bool negative = (tag & 3) == 2;
+    const digit *magnitude_digits = number->long_value.ob_digit;
+#else
+    const Py_ssize_t size = Py_SIZE(number);
+    const size_t digits = static_cast<size_t>(size < 0 ? -size : size);
+    const bool negative = size < 0;
+    const digit *magnitude_digits = number->ob_digit;
+#endif
+    /* An encoder writes at most 64 bits: three 30-bit digits hold them. */
+    if (digits > 3) {
+        PyErr_SetString(PyExc_OverflowError, "walk floor: int wider than 64 bits");
+        return false;
+    }
+    uint64_t magnitude = 0;
+    for (size_t index = 0; index < digits; ++index) {
+        magnitude |= static_cast<uint64_t>(magnitude_digits[index]) << (PyLong_SHIFT * index);
+    }
+    sum.add(negative ? ~magnitude : magnitude);
+    return true;
+#endif
 }
 
-bool visit(PyObject *object, digest &sum) {
+bool read_text(PyObject *object, digest &sum) {
+    const char *utf8;
+    Py_ssize_t size;
+#if defined(PYPY_VERSION)
+    /* Every str that crosses into C gets a full PyUnicodeObject, whose UTF-8 copy is made on demand. */
+    utf8 = reinterpret_cast<PyCompactUnicodeObject *>(object)->utf8;
+    size = reinterpret_cast<PyCompactUnicodeObject *>(object)->utf8_length;
+    if (utf8 == nullptr) utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+    if (utf8 == nullptr) return false;
+#else
+    if (PyUnicode_IS_COMPACT_ASCII(object)) {
+        utf8 = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(object) + 1);
+        size = reinterpret_cast<PyASCIIObject *>(object)->length;
+    } else if (PyUnicode_IS_COMPACT(object) && reinterpret_cast<PyCompactUnicodeObject *>(object)->utf8 != nullptr) {
+        utf8 = reinterpret_cast<PyCompactUnicodeObject *>(object)->utf8;
+        size = reinterpret_cast<PyCompactUnicodeObject *>(object)->utf8_length;
+    } else {
+        utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+        if (utf8 == nullptr) return false;
+    }
+#endif
+    sum.add(reinterpret_cast<uintptr_t>(utf8) + static_cast<uint64_t>(size));
+    return true;
+}
+
+bool read_float(PyObject *object, digest &sum) {
+    const double value = reinterpret_cast<PyFloatObject *>(object)->ob_fval;
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    sum.add(bits);
+    return true;
+}
+
+bool read_bytes(PyObject *object, digest &sum) {
+#if defined(PYPY_VERSION)
+    const char *data = PyBytes_AS_STRING(object);
+    const Py_ssize_t size = PyBytes_GET_SIZE(object);
+#else
+    const char *data = reinterpret_cast<PyBytesObject *>(object)->ob_sval;
+    const Py_ssize_t size = Py_SIZE(object);
+#endif
+    sum.add(reinterpret_cast<uintptr_t>(data) + static_cast<uint64_t>(size));
+    return true;
+}
+
+/* Any node: scalars are read here, containers recurse. */
+inline bool visit(PyObject *object, digest &sum) {
+    PyTypeObject *const type = Py_TYPE(object);
+    if (type == &PyUnicode_Type) return read_text(object, sum);
+    if (type == &PyLong_Type) return read_int(object, sum);
+    if (type == &PyFloat_Type) return read_float(object, sum);
     if (object == Py_None || object == Py_True || object == Py_False) {
         sum.add(reinterpret_cast<uintptr_t>(object));
         return true;
     }
-    if (PyLong_Check(object)) return visit_int(object, sum);
-    if (PyFloat_Check(object)) {
-        const double value = PyFloat_AS_DOUBLE(object);
-        uint64_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        sum.add(bits);
-        return true;
-    }
-    if (PyUnicode_Check(object)) {
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-        if (utf8 == nullptr) return false;
-        sum.add(reinterpret_cast<uintptr_t>(utf8) + static_cast<uint64_t>(size));
-        return true;
-    }
-    if (PyBytes_Check(object)) {
-        sum.add(reinterpret_cast<uintptr_t>(PyBytes_AS_STRING(object)) + static_cast<uint64_t>(PyBytes_GET_SIZE(object)));
-        return true;
-    }
-    if (PyList_Check(object)) return visit_sequence(PySequence_Fast_ITEMS(object), PyList_GET_SIZE(object), sum);
-    if (PyTuple_Check(object)) return visit_sequence(PySequence_Fast_ITEMS(object), PyTuple_GET_SIZE(object), sum);
-    if (PyDict_Check(object)) return visit_dict(object, sum);
-    PyErr_Format(PyExc_TypeError, "walk floor: unexpected %s", Py_TYPE(object)->tp_name);
-    return false;
+    if (type == &PyBytes_Type) return read_bytes(object, sum);
+    return visit_container(object, sum);
 }
 
-PyObject *walk(PyObject *, PyObject *value) {
+bool visit_items(PyObject *const *items, Py_ssize_t count, digest &sum) {
+    sum.add(static_cast<uint64_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (!visit(items[index], sum)) return false;
+    }
+    return true;
+}
+
+bool visit_list(PyObject *list, digest &sum) {
+#if defined(PYPY_VERSION)
+    /* The list's own item array, which cpyext fills once per list. */
+    return visit_items(PySequence_Fast_ITEMS(list), PyList_GET_SIZE(list), sum);
+#else
+    return visit_items(reinterpret_cast<PyListObject *>(list)->ob_item, Py_SIZE(list), sum);
+#endif
+}
+
+bool visit_dict(PyObject *dict, digest &sum) {
+#if defined(PYPY_VERSION)
+    /* Keys and values in two lists read side by side: no pair tuple, so no
+     * proxy for one, which makes this the cheapest way through cpyext. */
+    PyObject *keys = PyDict_Keys(dict);
+    if (keys == nullptr) return false;
+    PyObject *values = PyDict_Values(dict);
+    if (values == nullptr) {
+        Py_DECREF(keys);
+        return false;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(keys);
+    PyObject *const *key_items = PySequence_Fast_ITEMS(keys);
+    PyObject *const *value_items = PySequence_Fast_ITEMS(values);
+    sum.add(static_cast<uint64_t>(count));
+    bool visited = true;
+    for (Py_ssize_t index = 0; visited && index < count; ++index) {
+        visited = visit(key_items[index], sum) && visit(value_items[index], sum);
+    }
+    Py_DECREF(values);
+    Py_DECREF(keys);
+    return visited;
+#else
+    sum.add(static_cast<uint64_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!visit(key, sum) || !visit(value, sum)) return false;
+    }
+    return true;
+#endif
+}
+
+bool visit_container(PyObject *object, digest &sum) {
+    PyTypeObject *const type = Py_TYPE(object);
+    if (type == &PyDict_Type) return visit_dict(object, sum);
+    if (type == &PyList_Type) return visit_list(object, sum);
+    if (type == &PyTuple_Type) {
+        return visit_items(reinterpret_cast<PyTupleObject *>(object)->ob_item, Py_SIZE(object), sum);
+    }
+    PyErr_Format(PyExc_TypeError, "walk floor: unexpected %s", type->tp_name);
+    return false;
+}
+}  // namespace
+
+/* The entry point, by a name of its own: benchmarks/profile_shares.py counts the instructions inside it. */
+PyObject *walk_floor_walk(PyObject *, PyObject *value) {
     digest sum;
     if (!visit(value, sum)) return nullptr;
     return PyLong_FromUnsignedLongLong(sum.state);
 }
 
+namespace {
+PyObject *prepare(PyObject *, PyObject *value) {
+    digest sum;
+    if (!visit(value, sum)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
-    {"walk", walk, METH_O, "Visit every node of a value and read it; returns a digest of what was read."},
+    {"walk", walk_floor_walk, METH_O, "Visit every node of a value and read it; returns a digest of what was read."},
+    {"prepare", prepare, METH_O,
+     "The same walk under another name, for the profile: it gives every str its UTF-8 copy before the calls that "
+     "are counted."},
     {nullptr, nullptr, 0, nullptr},
 };
 
