@@ -14,11 +14,13 @@
  *   PyUnicode_AsUTF8AndSize is called (and fills that cache) otherwise; an
  *   int's value comes from its digits, a float's from its field, a list's and
  *   a tuple's items from their arrays;
- * - PyPy: what benchmarks/read_patterns.py measured cheapest through its
- *   C-API emulation (benchmarks/read_patterns-pypy.md): a list's item array
- *   from PySequence_Fast_ITEMS, a tuple's and a float's fields, a dict's
- *   keys and values from PyDict_Keys and PyDict_Values, the API for an int
- *   and for a str without its UTF-8 copy yet.
+ * - PyPy: the cheapest of the reads that survive an item PyPy cannot hand
+ *   to C (benchmarks/read_patterns-pypy.md): a tuple's and a float's fields;
+ *   a list's items, and a dict's (key, value) pairs from PyDict_Items, by
+ *   subscription with index objects made once (PySequence_Fast_ITEMS is
+ *   cheaper on a list read before, but PyPy corrupts its heap when handing
+ *   an item over fails there); the API for an int and for a str without its
+ *   UTF-8 copy yet.
  * Values of any other type are refused, so that nothing slower hides here.
  */
 
@@ -143,10 +145,40 @@ bool visit_items(PyObject *const *items, Py_ssize_t count, digest &sum) {
     return true;
 }
 
+#if defined(PYPY_VERSION)
+/* sequence[index], a new reference, by subscription with a kept index object. */
+PyObject *subscript(PyObject *sequence, Py_ssize_t index) {
+    static PyObject *kept[1 << 16];
+    if (index < static_cast<Py_ssize_t>(sizeof kept / sizeof kept[0])) {
+        if (kept[index] == nullptr) kept[index] = PyLong_FromSsize_t(index);
+        return kept[index] != nullptr ? PyObject_GetItem(sequence, kept[index]) : nullptr;
+    }
+    PyObject *position = PyLong_FromSsize_t(index);
+    if (position == nullptr) return nullptr;
+    PyObject *item = PyObject_GetItem(sequence, position);
+    Py_DECREF(position);
+    return item;
+}
+
+/* Each item of a list by subscription; a pair tuple's two items when `pairs`. */
+bool visit_subscripted(PyObject *sequence, bool pairs, digest &sum) {
+    const Py_ssize_t count = PyList_GET_SIZE(sequence);
+    sum.add(static_cast<uint64_t>(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyObject *item = subscript(sequence, index);
+        if (item == nullptr) return false;
+        const bool visited = pairs ? visit(PyTuple_GET_ITEM(item, 0), sum) && visit(PyTuple_GET_ITEM(item, 1), sum)
+                                   : visit(item, sum);
+        Py_DECREF(item);
+        if (!visited) return false;
+    }
+    return true;
+}
+#endif
+
 bool visit_list(PyObject *list, digest &sum) {
 #if defined(PYPY_VERSION)
-    /* The list's own item array, which cpyext fills once per list. */
-    return visit_items(PySequence_Fast_ITEMS(list), PyList_GET_SIZE(list), sum);
+    return visit_subscripted(list, false, sum);
 #else
     return visit_items(reinterpret_cast<PyListObject *>(list)->ob_item, Py_SIZE(list), sum);
 #endif
@@ -154,25 +186,10 @@ bool visit_list(PyObject *list, digest &sum) {
 
 bool visit_dict(PyObject *dict, digest &sum) {
 #if defined(PYPY_VERSION)
-    /* Keys and values in two lists read side by side: no pair tuple, so no
-     * proxy for one, which makes this the cheapest way through cpyext. */
-    PyObject *keys = PyDict_Keys(dict);
-    if (keys == nullptr) return false;
-    PyObject *values = PyDict_Values(dict);
-    if (values == nullptr) {
-        Py_DECREF(keys);
-        return false;
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(keys);
-    PyObject *const *key_items = PySequence_Fast_ITEMS(keys);
-    PyObject *const *value_items = PySequence_Fast_ITEMS(values);
-    sum.add(static_cast<uint64_t>(count));
-    bool visited = true;
-    for (Py_ssize_t index = 0; visited && index < count; ++index) {
-        visited = visit(key_items[index], sum) && visit(value_items[index], sum);
-    }
-    Py_DECREF(values);
-    Py_DECREF(keys);
+    PyObject *items = PyDict_Items(dict);
+    if (items == nullptr) return false;
+    const bool visited = visit_subscripted(items, true, sum);
+    Py_DECREF(items);
     return visited;
 #else
     sum.add(static_cast<uint64_t>(PyDict_GET_SIZE(dict)));
