@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import pytest
@@ -127,8 +128,9 @@ def test_stub_names_what_the_module_has():
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             public.add(node.target.id)
     public = {name for name in public if not name.startswith("_") or name.startswith("__")}
-    module = {name for name in vars(orvantile_cbor) if not name.startswith("_")} | {"__version__"}
-    assert public == module
+    every_module_has = set(vars(types.ModuleType("empty"))) | {"__file__"}
+    module = {name for name in vars(orvantile_cbor) if not name.startswith("_") or name.startswith("__")}
+    assert public == module - every_module_has
 
 
 def test_stub_signature_matches_the_binding():
