@@ -279,9 +279,9 @@ def test_unpaired_surrogate_escape(run):
     ("orvantile_cbor.dumps", MemoryError, "out of memory while encoding"),
     ("json.loads", MemoryError, "out of memory while reading the JSON"),
 ])
-def test_errors_beyond_the_input(monkeypatch, capsys, tmp_path, function, error, message):
+def test_running_out_of_recursion_or_memory(monkeypatch, capsys, tmp_path, function, error, message):
     """What dumps or the JSON reader raise when the interpreter runs out of
-    recursion or memory, rather than for a bad value, in the command itself."""
+    recursion or memory, made to happen in the command's own process."""
     import orvantile_cbor_cli
 
     def fail(*arguments, **options):
