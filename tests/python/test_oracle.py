@@ -103,7 +103,7 @@ def test_float_width_is_the_shortest_exact_one(x):
 
 
 @examples
-@given(st.integers(INT64_MIN, UINT64_MAX))
+@given(integers)
 def test_integer_head_is_the_shortest(n):
     data = dumps(n)
     argument = n if n >= 0 else -1 - n
