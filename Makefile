@@ -14,7 +14,7 @@ test: test-codec test-codec-sanitize test-python
 system-packages:
 	scripts/install-system-packages $(SYSTEM_PACKAGES)
 
-$(VENV)/installed: requirements/dev.txt requirements/test.txt
+$(VENV)/installed: requirements/dev.txt requirements/test-all.txt requirements/test.txt
 	$(PYTHON) -m venv $(VENV)
 	$(VENV_PYTHON) -m pip install -q --upgrade pip
 	$(VENV_PYTHON) -m pip install -q -r requirements/dev.txt

@@ -129,8 +129,12 @@ def _write_file(path, data):
 
 
 def _write_stdout(data):
+    remaining = memoryview(data)
     try:
-        sys.stdout.buffer.write(data)
+        # A reader that goes away mid-write cuts a large write short without
+        # an error: the write of the rest is what reports the broken pipe.
+        while remaining:
+            remaining = remaining[sys.stdout.buffer.write(remaining):]
         sys.stdout.buffer.flush()
     except BrokenPipeError:
         # The reader went away (as with "| head"): say nothing more, and keep

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
-#include <type_traits>
 
 namespace {
 
@@ -142,13 +141,6 @@ TEST(InitialBytes, EveryByteReadsOneItem) {
     for (unsigned byte = 0; byte < 256; ++byte) {
         SCOPED_TRACE("initial byte " + hex_big_endian(byte, 1));
         check_item_in_zero_filled_span(byte);
-    }
-}
-
-TEST(InitialBytes, EveryByteHasAHandler) {
-    static_assert(std::is_same_v<decltype(cbor_item_handlers), const std::array<cbor_item_handler, 256>>);
-    for (unsigned byte = 0; byte < cbor_item_handlers.size(); ++byte) {
-        EXPECT_NE(cbor_item_handlers[byte], nullptr) << hex_big_endian(byte, 1);
     }
 }
 

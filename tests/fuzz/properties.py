@@ -159,7 +159,7 @@ class RandomValues:
     def blob(self):
         generator = self.random
         length = generator.choice([0, 23, 24, 255, 256, 65536]) if self.chance(0.03) else generator.randrange(30)
-        data = generator.randbytes(length)
+        data = generator.getrandbits(8 * length).to_bytes(length, "big") if length else b""
         return (Blob(data) if self.chance(0.08) else data), ("bytes", data)
 
     def scalar(self, hashable=False):

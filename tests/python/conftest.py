@@ -4,6 +4,11 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# The same examples on every run, so that a failure found once is found again.
+settings.register_profile("reproducible", derandomize=True, database=None)
+settings.load_profile("reproducible")
 
 
 @pytest.fixture

@@ -47,6 +47,9 @@ def build_module(tmp_path_factory, **options):
         str(cmake), "-S", str(REPO), "-B", str(build), "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={ninja}",
         "-DORVANTILE_MODULE=ON",
+        # One translation unit per target: pybind11's headers are compiled
+        # once instead of once per source file, a third of the time.
+        "-DCMAKE_UNITY_BUILD=ON",
         f"-DPython_EXECUTABLE={sys.executable}",
         f"-Dpybind11_DIR={pybind11_dir}",
     ] + [f"-D{name}={value}" for name, value in options.items()]

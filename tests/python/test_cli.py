@@ -4,6 +4,7 @@ python -m orvantile_cbor_cli, and checked against cbor2 as a decoder."""
 import io
 import json
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -38,10 +39,14 @@ COMMANDS = [
 
 
 @pytest.fixture(params=COMMANDS)
-def run(request, tmp_path):
+def command(request):
+    return request.param()
+
+
+@pytest.fixture
+def run(command, tmp_path):
     """Runs the command in tmp_path with arguments and standard input (bytes
     or text); returns the completed process with stdout as bytes."""
-    command = request.param()
 
     def run_command(*arguments, stdin=b""):
         if isinstance(stdin, str):
@@ -161,6 +166,38 @@ def test_new_output_file_gets_the_usual_mode(run, tmp_path):
     assert stat.S_IMODE((tmp_path / "new.cbor").stat().st_mode) == 0o644
 
 
+def test_output_dash_is_standard_output(run, tmp_path):
+    result = run("-o", "-", stdin='{"a": [1, 2.5]}')
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == bytes.fromhex("bf61619f01f94100ffff")
+    assert run("--hex", "--output", "-", stdin="[1]").stdout == b"9f01ff\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_standard_output_closed_before_the_write(command, tmp_path):
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        result = subprocess.run(command + ["--hex"], input=b"[1]", stdout=writer, stderr=subprocess.PIPE,
+                                cwd=str(tmp_path), timeout=60)
+    finally:
+        os.close(writer)
+    assert (result.returncode, result.stderr) == (1, b"")
+
+
+def test_reader_that_stops_early(command, tmp_path):
+    """As with "| head": more output than the pipe holds, and the reader goes
+    away after the first byte, in the middle of the write."""
+    (tmp_path / "long.json").write_text(json.dumps(["x" * 1000] * 1000))
+    process = subprocess.Popen(command + ["long.json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               cwd=str(tmp_path))
+    assert process.stdout.read(1) == b"\x9f"
+    process.stdout.close()
+    assert process.wait(timeout=60) == 1
+    assert process.stderr.read() == b""
+    process.stderr.close()
+
+
 def test_help(run):
     result = run("--help")
     assert result.returncode == 0
@@ -171,10 +208,16 @@ def test_help(run):
         assert option in text
 
 
+def package_version():
+    project = (REPO / "pyproject.toml").read_text(encoding="utf-8").split("[project]\n", 1)[1].split("\n[", 1)[0]
+    return re.search(r'^version = "([^"]+)"$', project, re.M).group(1)
+
+
 def test_version(run):
     result = run("--version")
     assert result.returncode == 0
-    assert result.stdout.decode("utf-8").strip() == "orvantile-cbor " + __version__
+    assert result.stdout.decode("utf-8").strip() == "orvantile-cbor " + package_version()
+    assert __version__ == package_version()
 
 
 # ---- bad input -------------------------------------------------------------
@@ -229,6 +272,29 @@ def test_nesting_deeper_than_max_depth(run):
 def test_unpaired_surrogate_escape(run):
     assert error_line(run(stdin='["\\ud800"]')) == (
         "<stdin>: a string holds an unpaired surrogate escape, which has no UTF-8 form")
+
+
+@pytest.mark.parametrize("function, error, message", [
+    ("orvantile_cbor.dumps", RecursionError, "nested too deeply to encode"),
+    ("orvantile_cbor.dumps", MemoryError, "out of memory while encoding"),
+    ("json.loads", MemoryError, "out of memory while reading the JSON"),
+])
+def test_running_out_of_recursion_or_memory(monkeypatch, capsys, tmp_path, function, error, message):
+    """What dumps or the JSON reader raise when the interpreter runs out of
+    recursion or memory, made to happen in the command's own process."""
+    import orvantile_cbor_cli
+
+    def fail(*arguments, **options):
+        raise error
+
+    module, name = function.split(".")
+    monkeypatch.setattr(getattr(orvantile_cbor_cli, module), name, fail)
+    source, target = tmp_path / "in.json", tmp_path / "out.cbor"
+    source.write_text("[1]")
+    target.write_bytes(b"kept")
+    assert orvantile_cbor_cli.main(["-o", str(target), str(source)]) == 1
+    assert capsys.readouterr() == ("", "orvantile-cbor: %s: %s\n" % (source, message))
+    assert target.read_bytes() == b"kept"
 
 
 def test_missing_input_file(run):

@@ -269,5 +269,6 @@ def test_subclass(value, indefinite_hex, definite_hex):
 def test_result_is_a_new_bytes_object():
     first = dumps([1, "a"])
     second = dumps([1, "a"])
-    assert type(first) is bytes
-    assert first == second
+    assert type(first) is bytes and type(second) is bytes
+    assert first is not second
+    assert first == second == bytes.fromhex("9f016161ff")
