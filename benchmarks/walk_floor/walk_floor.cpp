@@ -15,12 +15,12 @@
  *   int's value comes from its digits, a float's from its field, a list's and
  *   a tuple's items from their arrays;
  * - PyPy: the cheapest of the reads that survive an item PyPy cannot hand
- *   to C (benchmarks/read_patterns-pypy.md): a tuple's and a float's fields;
- *   a list's items, and a dict's (key, value) pairs from PyDict_Items, by
- *   subscription with index objects made once (PySequence_Fast_ITEMS is
- *   cheaper on a list read before, but PyPy corrupts its heap when handing
- *   an item over fails there); the API for an int and for a str without its
- *   UTF-8 copy yet.
+ *   to C, as dumps makes them: a tuple's and a float's fields; a list's
+ *   items, and a dict's keys and values, from one tuple that a subscription
+ *   hands over at once (PySequence_Fast_ITEMS is cheaper on a list read
+ *   before, but PyPy corrupts its heap when handing an item over fails
+ *   there; benchmarks/read_patterns-pypy.md); the API for an int and for a
+ *   str without its UTF-8 copy yet.
  * Values of any other type are refused, so that nothing slower hides here.
  */
 
@@ -146,39 +146,38 @@ bool visit_items(PyObject *const *items, Py_ssize_t count, digest &sum) {
 }
 
 #if defined(PYPY_VERSION)
-/* sequence[index], a new reference, by subscription with a kept index object. */
-PyObject *subscript(PyObject *sequence, Py_ssize_t index) {
-    static PyObject *kept[1 << 16];
-    if (index < static_cast<Py_ssize_t>(sizeof kept / sizeof kept[0])) {
-        if (kept[index] == nullptr) kept[index] = PyLong_FromSsize_t(index);
-        return kept[index] != nullptr ? PyObject_GetItem(sequence, kept[index]) : nullptr;
+/* A list's items as one tuple, or a dict's keys and values as two, made by
+ * Python code and handed to C by subscription. */
+PyObject *snapshot(PyObject *container) {
+    static PyObject *maker = nullptr;
+    if (maker == nullptr) {
+        PyObject *names = PyDict_New();
+        if (names == nullptr) return nullptr;
+        PyObject *run = PyRun_String(
+            "class Snapshot:\n"
+            "    def __getitem__(self, container):\n"
+            "        if isinstance(container, dict):\n"
+            "            return tuple(container.keys()), tuple(container.values())\n"
+            "        return tuple(container)\n"
+            "snapshot = Snapshot()\n",
+            Py_file_input, names, names);
+        maker = run != nullptr ? PyDict_GetItemString(names, "snapshot") : nullptr;
+        Py_XINCREF(maker);
+        Py_XDECREF(run);
+        Py_DECREF(names);
+        if (maker == nullptr) return nullptr;
     }
-    PyObject *position = PyLong_FromSsize_t(index);
-    if (position == nullptr) return nullptr;
-    PyObject *item = PyObject_GetItem(sequence, position);
-    Py_DECREF(position);
-    return item;
-}
-
-/* Each item of a list by subscription; a pair tuple's two items when `pairs`. */
-bool visit_subscripted(PyObject *sequence, bool pairs, digest &sum) {
-    const Py_ssize_t count = PyList_GET_SIZE(sequence);
-    sum.add(static_cast<uint64_t>(count));
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject *item = subscript(sequence, index);
-        if (item == nullptr) return false;
-        const bool visited = pairs ? visit(PyTuple_GET_ITEM(item, 0), sum) && visit(PyTuple_GET_ITEM(item, 1), sum)
-                                   : visit(item, sum);
-        Py_DECREF(item);
-        if (!visited) return false;
-    }
-    return true;
+    return PyObject_GetItem(maker, container);
 }
 #endif
 
 bool visit_list(PyObject *list, digest &sum) {
 #if defined(PYPY_VERSION)
-    return visit_subscripted(list, false, sum);
+    PyObject *items = snapshot(list);
+    if (items == nullptr) return false;
+    const bool visited = visit_items(reinterpret_cast<PyTupleObject *>(items)->ob_item, Py_SIZE(items), sum);
+    Py_DECREF(items);
+    return visited;
 #else
     return visit_items(reinterpret_cast<PyListObject *>(list)->ob_item, Py_SIZE(list), sum);
 #endif
@@ -186,10 +185,17 @@ bool visit_list(PyObject *list, digest &sum) {
 
 bool visit_dict(PyObject *dict, digest &sum) {
 #if defined(PYPY_VERSION)
-    PyObject *items = PyDict_Items(dict);
-    if (items == nullptr) return false;
-    const bool visited = visit_subscripted(items, true, sum);
-    Py_DECREF(items);
+    PyObject *pair = snapshot(dict);
+    if (pair == nullptr) return false;
+    PyObject *const keys = PyTuple_GET_ITEM(pair, 0);
+    PyObject *const values = PyTuple_GET_ITEM(pair, 1);
+    const Py_ssize_t count = PyTuple_GET_SIZE(keys);
+    sum.add(static_cast<uint64_t>(count));
+    bool visited = true;
+    for (Py_ssize_t index = 0; visited && index < count; ++index) {
+        visited = visit(PyTuple_GET_ITEM(keys, index), sum) && visit(PyTuple_GET_ITEM(values, index), sum);
+    }
+    Py_DECREF(pair);
     return visited;
 #else
     sum.add(static_cast<uint64_t>(PyDict_GET_SIZE(dict)));

@@ -20,7 +20,38 @@ PyObject *tuple_length = nullptr;
 PyObject *dict_length = nullptr;
 
 PyObject *kept_index_objects[1 << 16];
+
+/* Its __getitem__ makes the snapshot as Python code, so that the tuple is
+ * handed to C by subscription. A dict subclass instance is copied into an
+ * exact dict first, by dict.copy, which reads its own storage: the views of
+ * the instance itself would ask its __len__. */
+constexpr const char snapshot_source[] =
+    "class Snapshot:\n"
+    "    def __getitem__(self, container):\n"
+    "        if isinstance(container, dict):\n"
+    "            if type(container) is not dict:\n"
+    "                container = dict.copy(container)\n"
+    "            return tuple(container.keys()), tuple(container.values())\n"
+    "        return tuple(container)\n"
+    "snapshot = Snapshot()\n";
+
+PyObject *snapshot_maker = nullptr;
+
+PyObject *make_snapshot_maker() {
+    const auto names = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!names) return nullptr;
+    const auto run = py::reinterpret_steal<py::object>(PyRun_String(snapshot_source, Py_file_input, names.ptr(), names.ptr()));
+    if (!run) return nullptr;
+    PyObject *maker = PyDict_GetItemString(names.ptr(), "snapshot");
+    Py_XINCREF(maker);
+    return maker;
+}
 }  // namespace
+
+PyObject *items_snapshot(PyObject *container) {
+    if (snapshot_maker == nullptr) snapshot_maker = make_snapshot_maker();
+    return snapshot_maker != nullptr ? PyObject_GetItem(snapshot_maker, container) : nullptr;
+}
 
 PyObject *subscript_item(PyObject *sequence, Py_ssize_t index) {
     constexpr Py_ssize_t kept = sizeof kept_index_objects / sizeof kept_index_objects[0];

@@ -43,14 +43,25 @@ Py_ssize_t read_tuple_size(PyObject *tuple);
 Py_ssize_t read_dict_size(PyObject *dict);
 
 #if defined(PYPY_VERSION)
+/*
+ * PyPy hands an object to C by making a C copy of it, and of its items when
+ * it is a tuple. Of the C-API's ways to receive objects, only subscription
+ * reports a failure to do so (an item whose __len__ raises, memory running
+ * out) as an error: PyList_GET_ITEM and PySequence_GetItem turn the whole
+ * list into C storage, which PyPy leaves corrupt when that fails, and
+ * PyIter_Next, PyDict_Next, PyList_AsTuple and PySequence_Tuple abort the
+ * process. So every item reaches the encoder through one of these two.
+ */
+
 /* sequence[index] by subscription, a new reference; null with an error set.
- * Of PyPy's ways to hand an item to C, only subscription reports a failure
- * to do so (an item whose __len__ raises, or memory running out) as an
- * error: PyList_GET_ITEM and PySequence_GetItem first turn the whole list
- * into C storage, which PyPy leaves corrupt when that fails, and
- * PyIter_Next, PyList_AsTuple and PySequence_Tuple abort the process. The
- * index objects of the first 65,536 positions are made once and kept. */
+ * The index objects of the first 65,536 positions are made once and kept. */
 PyObject *subscript_item(PyObject *sequence, Py_ssize_t index);
+
+/* An exact list's items as one tuple, or a dict's keys and values (its own
+ * storage, for a subclass instance too) as a tuple of two tuples in the
+ * same order: a new reference, handed over with all its items in one
+ * subscription; null with an error set. */
+PyObject *items_snapshot(PyObject *container);
 #endif
 
 /* A size read above; raises the pending error when it could not be read. */

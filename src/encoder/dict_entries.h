@@ -15,25 +15,19 @@
  *
  * PyPy's PyDict_Next aborts the process when the dict changes under it, and
  * consults a subclass's __len__ and __getitem__, so there the walk goes over
- * a list of the items taken at the start (from a copy of the dict's own
- * storage when it is a subclass instance), each (key, value) tuple fetched
- * by subscription (subscript_item) and held while its entry is written.
- * Until Python code may have run (the count `hooks_run` moved on), the dict
- * cannot have changed, and its size is not read again. Raises when an entry
- * cannot be handed over. */
+ * a snapshot of the dict's own keys and values taken at the start
+ * (items_snapshot). Until Python code may have run (the count `hooks_run`
+ * moved on), the dict cannot have changed, and its size is not read again.
+ * Raises when the entries cannot be handed over. */
 class dict_entries {
 public:
 #if defined(PYPY_VERSION)
     dict_entries(PyObject *dict, const uint64_t &hooks_run)
         : dict(dict), hooks_run(hooks_run), hooks_run_at_start(hooks_run) {
-        pybind11::object exact_copy;
-        if (!PyDict_CheckExact(dict)) {
-            exact_copy = pybind11::reinterpret_steal<pybind11::object>(PyDict_Copy(dict));
-            if (!exact_copy) throw_pending_error();
-        }
-        items = pybind11::reinterpret_steal<pybind11::object>(PyDict_Items(exact_copy ? exact_copy.ptr() : dict));
-        if (!items) throw_pending_error();
-        count = PyList_GET_SIZE(items.ptr());
+        const auto snapshot = pybind11::reinterpret_steal<pybind11::object>(items_snapshot(dict));
+        if (!snapshot) throw_pending_error();
+        keys = pybind11::reinterpret_borrow<pybind11::object>(PyTuple_GET_ITEM(snapshot.ptr(), 0));
+        values = pybind11::reinterpret_borrow<pybind11::object>(PyTuple_GET_ITEM(snapshot.ptr(), 1));
     }
 
     bool size_is(Py_ssize_t expected) const {
@@ -41,11 +35,9 @@ public:
     }
 
     bool next(PyObject *&key, PyObject *&value) {
-        if (position == count) return false;
-        entry = pybind11::reinterpret_steal<pybind11::object>(subscript_item(items.ptr(), position++));
-        if (!entry) throw_pending_error();
-        key = PyTuple_GET_ITEM(entry.ptr(), 0);
-        value = PyTuple_GET_ITEM(entry.ptr(), 1);
+        if (position == PyTuple_GET_SIZE(keys.ptr())) return false;
+        key = PyTuple_GET_ITEM(keys.ptr(), position);
+        value = PyTuple_GET_ITEM(values.ptr(), position++);
         return true;
     }
 
@@ -53,9 +45,8 @@ private:
     PyObject *dict;
     const uint64_t &hooks_run;
     const uint64_t hooks_run_at_start;
-    pybind11::object items;
-    pybind11::object entry;
-    Py_ssize_t count = 0;
+    pybind11::object keys;
+    pybind11::object values;
     Py_ssize_t position = 0;
 #else
     dict_entries(PyObject *dict, const uint64_t &) : dict(dict) {}

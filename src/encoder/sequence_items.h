@@ -14,34 +14,46 @@
  * for, so Python code run in between (a hook of an earlier item) is seen.
  *
  * On PyPy an exact tuple's items were all handed to C with the tuple and
- * are lent likewise. Every other item is fetched by subscription
- * (subscript_item), which also honours a subclass's __getitem__ and passes
- * its errors on. Until Python code may have run (the count `hooks_run` moved
- * on), a list cannot have changed, and its size is not read again. Raises
- * when an item cannot be handed over. */
+ * are lent likewise. An exact list's items are lent from a snapshot taken
+ * at the start (items_snapshot), which hands them all over at once; once
+ * Python code may have run (the count `hooks_run` moved on), the rest are
+ * fetched from the list itself, as CPython would read them, and until then
+ * the list cannot have changed, so its size is not read again. A subclass
+ * instance's item is fetched by subscription (subscript_item), which
+ * honours its __getitem__ and passes its errors on. Raises when an item
+ * cannot be handed over. */
 class sequence_items {
 public:
 #if defined(PYPY_VERSION)
     using item = pybind11::object;
 
     sequence_items(PyObject *sequence, const uint64_t &hooks_run)
-        : sequence(sequence), hooks_run(hooks_run), hooks_run_at_start(hooks_run) {}
+        : sequence(sequence), hooks_run(hooks_run), hooks_run_at_start(hooks_run) {
+        if (PyList_CheckExact(sequence)) {
+            snapshot = pybind11::reinterpret_steal<pybind11::object>(items_snapshot(sequence));
+            if (!snapshot) throw_pending_error();
+        }
+    }
 
     bool list_size_is(Py_ssize_t count) const {
-        return hooks_run == hooks_run_at_start || checked_size(read_list_size(sequence)) == count;
+        return snapshot_is_current() || checked_size(read_list_size(sequence)) == count;
     }
 
     item at(Py_ssize_t index) const {
         if (PyTuple_CheckExact(sequence)) return pybind11::reinterpret_borrow<item>(PyTuple_GET_ITEM(sequence, index));
+        if (snapshot_is_current()) return pybind11::reinterpret_borrow<item>(PyTuple_GET_ITEM(snapshot.ptr(), index));
         auto fetched = pybind11::reinterpret_steal<item>(subscript_item(sequence, index));
         if (!fetched) throw_pending_error();
         return fetched;
     }
 
 private:
+    bool snapshot_is_current() const { return snapshot && hooks_run == hooks_run_at_start; }
+
     PyObject *sequence;
     const uint64_t &hooks_run;
     const uint64_t hooks_run_at_start;
+    pybind11::object snapshot;
 #else
     using item = pybind11::handle;
 

@@ -69,11 +69,13 @@ CHILD = textwrap.dedent(
 )
 
 
-def probe_mib(cpython_mib):
+def probe_mib(cpython_mib, pypy_mib):
     """A probe needs three times its size on CPython (input, output, bytes
-    object), five on PyPy, which copies the input into C memory and the
-    bytes object out of it."""
-    return cpython_mib * 3 // 5 if PYPY else cpython_mib
+    object). PyPy needs five (it copies the input into C memory and the
+    bytes object out of it), and may keep a C copy of the list's items while
+    the list lives, so its probes are smaller; a failed call that kept its
+    partial output leaves room for neither."""
+    return pypy_mib if PYPY else cpython_mib
 
 
 def run_child(source, *arguments):
@@ -114,13 +116,13 @@ def test_output_larger_than_the_address_space_left():
     """8 x 64 MiB of input, 512 MiB of output, 200 MiB of room: the codec's
     output buffer cannot grow past the third item. A 60 MiB probe needs
     180 MiB."""
-    assert run_limited(64, 8, 200, probe_mib(60)) == expected_lines("MemoryError: ")
+    assert run_limited(64, 8, 200, probe_mib(60, 30)) == expected_lines("MemoryError: ")
 
 
 def test_room_for_the_output_but_not_for_its_bytes_object():
     """One 256 MiB item, 352 MiB of room: the output buffer fits, the bytes
     object that would copy it does not. A 100 MiB probe needs 300 MiB."""
-    lines = run_limited(256, 1, 352, probe_mib(100))
+    lines = run_limited(256, 1, 352, probe_mib(100, 15))
     # Which allocation fails first depends on how realloc grows a large
     # block: in place (glibc's mremap) or by a copy (AddressSanitizer).
     outcomes = ("RuntimeError: Could not allocate bytes object!", "MemoryError: ")
