@@ -4,6 +4,7 @@
  */
 
 #include "dumps.h"
+#include "nesting.h"
 #include "value_caster.h"
 
 #if defined(ORVANTILE_ALLOCATION_HOOKS)
@@ -50,6 +51,8 @@ void define_module(py::module_ &module) {
     module.def("dumps", &dumps_impl, py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0,
                dumps_doc);
     module.attr("__version__") = "6.7.8";
+    /* The importing thread, usually the one that calls dumps, finds its stack floor now rather than in its first call. */
+    encoder_stack_floor();
 #if defined(ORVANTILE_ALLOCATION_HOOKS)
     /* Test builds only: make the codec's nth allocation from now fail. */
     module.def("_fail_allocation_at", &cbor_fail_allocation_at, py::arg("n"));

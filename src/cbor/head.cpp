@@ -1,3 +1,4 @@
+#include "append.h"
 #include "cbor_writer.h"
 
 namespace {
@@ -10,7 +11,7 @@ constexpr unsigned char additional_information(uint64_t n) {
 }
 
 int32_t put_start_or_head(cbor_buffer *buffer, unsigned major_type, uint64_t n) {
-    if (n == CBOR_INDEFINITE) return cbor_put_byte(buffer, static_cast<unsigned char>((major_type << 5) | 31));
+    if (n == CBOR_INDEFINITE) return cbor_append_byte(buffer, static_cast<unsigned char>((major_type << 5) | 31));
     return cbor_put_head(buffer, major_type, n);
 }
 
@@ -28,11 +29,11 @@ int32_t cbor_put_head_raw(cbor_buffer *buffer, unsigned char initial_byte, uint6
         case 25: width_bits = 16; break;
         case 26: width_bits = 32; break;
         case 27: width_bits = 64; break;
-        default: return cbor_put_byte(buffer, static_cast<unsigned char>(initial_byte | (n & 0xFF)));
+        default: return cbor_append_byte(buffer, static_cast<unsigned char>(initial_byte | (n & 0xFF)));
     }
-    if (cbor_put_byte(buffer, initial_byte) < 0) return -1;
+    if (cbor_append_byte(buffer, initial_byte) < 0) return -1;
     for (int shift = static_cast<int>(width_bits) - 8; shift >= 0; shift -= 8) {
-        if (cbor_put_byte(buffer, static_cast<unsigned char>((n >> shift) & 0xFF)) < 0) return -1;
+        if (cbor_append_byte(buffer, static_cast<unsigned char>((n >> shift) & 0xFF)) < 0) return -1;
     }
     return 0;
 }
@@ -66,17 +67,17 @@ int32_t cbor_put_map_start(cbor_buffer *buffer, uint64_t n) {
 }
 
 int32_t cbor_put_break(cbor_buffer *buffer) {
-    return cbor_put_byte(buffer, 0xFF);
+    return cbor_append_byte(buffer, 0xFF);
 }
 
 int32_t cbor_put_false(cbor_buffer *buffer) {
-    return cbor_put_byte(buffer, 0xF4);
+    return cbor_append_byte(buffer, 0xF4);
 }
 
 int32_t cbor_put_true(cbor_buffer *buffer) {
-    return cbor_put_byte(buffer, 0xF5);
+    return cbor_append_byte(buffer, 0xF5);
 }
 
 int32_t cbor_put_null(cbor_buffer *buffer) {
-    return cbor_put_byte(buffer, 0xF6);
+    return cbor_append_byte(buffer, 0xF6);
 }

@@ -16,6 +16,8 @@
 
 #include "errors.h"
 
+#include <cstdint>
+
 /* Bytes of a str's UTF-8 form or of a bytes object, valid while `owner`
  * (null when the object itself owns them) and the object live. */
 struct byte_contents {
@@ -36,6 +38,24 @@ bool read_bytes(PyObject *bytes, byte_contents &out);
 inline double read_float(PyObject *number) {
     return reinterpret_cast<PyFloatObject *>(number)->ob_fval;
 }
+
+#if !defined(PYPY_VERSION)
+/* An int's value when the object holds it in a single machine word, read
+ * from its digits; false for larger values. */
+inline bool read_compact_int(PyObject *number, int64_t &out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const auto *const value = reinterpret_cast<PyLongObject *>(number);
+    if (!PyUnstable_Long_IsCompact(value)) return false;
+    out = PyUnstable_Long_CompactValue(value);
+    return true;
+#else
+    const Py_ssize_t digits = Py_SIZE(number);
+    if (digits < -1 || digits > 1) return false;
+    out = digits * static_cast<int64_t>(reinterpret_cast<PyLongObject *>(number)->ob_digit[0]);
+    return true;
+#endif
+}
+#endif
 
 /* The number of items of a list, tuple or dict; -1 when it cannot be read. */
 Py_ssize_t read_list_size(PyObject *list);

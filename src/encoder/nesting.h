@@ -6,7 +6,9 @@
  * calling thread's stack, however small the thread's stack was made.
  */
 
-/* The lowest stack address the encoder may reach on this thread. */
+/* The lowest stack address the encoder may reach on this thread. Found on
+ * a thread's first call (Linux reads it from /proc for the main thread,
+ * some 30 microseconds) and kept. */
 const char *encoder_stack_floor();
 
 class nesting_guard {

@@ -97,6 +97,15 @@ private:
 
     void write_integer(pybind11::handle value) { std::visit(*this, resolve_integer(value, text_limit)); }
 
+    /* On CPython an exact int that fits in a machine word needs no conversion. */
+    void write_exact_int(PyObject *value) {
+#if !defined(PYPY_VERSION)
+        int64_t compact;
+        if (read_compact_int(value, compact)) return (*this)(compact);
+#endif
+        write_integer(value);
+    }
+
     void write_bytes(PyObject *value) {
         byte_contents contents;
         if (!read_bytes(value, contents)) {
@@ -207,7 +216,7 @@ private:
     bool write_exact_scalar(PyObject *element) {
         PyTypeObject *const type = Py_TYPE(element);
         if (type == &PyUnicode_Type) return write_text(element), true;
-        if (type == &PyLong_Type) return write_integer(element), true;
+        if (type == &PyLong_Type) return write_exact_int(element), true;
         if (type == &PyFloat_Type) return write_float(element), true;
         if (type == &PyBool_Type) return write_boolean(element == Py_True), true;
         if (element == Py_None) return cbor_put_null(buffer.get()), true;
