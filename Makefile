@@ -73,13 +73,39 @@ bench-curve: install
 
 # One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
 # the Python test-suite in each and the cross-interpreter version check.
+# PyPy's virtual environments take pip and setuptools from Debian's wheels.
+INTERPRETER_PACKAGES := pypy3 pypy3-dev python3-pip-whl python3-setuptools-whl
 .PHONY: wheels test-all
 wheels:
+	scripts/install-system-packages $(INTERPRETER_PACKAGES)
 	scripts/build-wheels
 
 test-all: wheels $(VENV)/installed
 	scripts/test-all
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV_PYTHON) scripts/check-version-refusal
+
+# CPython 3.14 and 3.15 in a Debian testing userland made with debootstrap
+# (build/userlands/testing, made once): their wheels, their test-suites, and
+# the version check across all nine CPython versions.
+.PHONY: test-newest
+test-newest: wheels $(VENV)/installed
+	scripts/test-newest
+test-all: test-newest
+
+# The release files in dist/: the sdist, and a manylinux2014 wheel for each
+# of CPython 3.7-3.15 and PyPy, each tested where its interpreter lives, the
+# cp39 one in Debian bullseye too; the sdist alone passes the tests.
+DIST_VENV := .venv-dist
+$(DIST_VENV)/installed: requirements/dist.txt
+	$(PYTHON) -m venv $(DIST_VENV)
+	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
+	$(DIST_VENV)/bin/python -m pip install -q -r requirements/dist.txt
+	touch $@
+
+.PHONY: dist
+dist: system-packages $(DIST_VENV)/installed
+	scripts/install-system-packages $(INTERPRETER_PACKAGES)
+	PATH="$(abspath $(DIST_VENV))/bin:$$PATH" scripts/dist
 
 # A million random doubles and singles through the codec and through dumps.
 .PHONY: test-floats-long

@@ -16,6 +16,7 @@ the sanitized module with ASAN_OPTIONS=quarantine_size_mb=0 to make it
 meaningful there too."""
 
 import argparse
+import ctypes
 import gc
 import os
 import resource
@@ -139,7 +140,15 @@ def cases():
     ]
 
 
+# glibc's malloc_trim hands freed heap back to the system, so that the resident
+# set counts memory in use, not free blocks kept for reuse (1.3 MiB of them
+# after 20,000 calls on CPython 3.14, with no byte leaked).
+malloc_trim = getattr(ctypes.CDLL(None), "malloc_trim", None)
+
+
 def resident_bytes():
+    if malloc_trim is not None:
+        malloc_trim(0)
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * resource.getpagesize()
 
