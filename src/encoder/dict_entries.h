@@ -6,6 +6,7 @@
 #include "errors.h"
 
 #include <cstdint>
+#include <stdexcept>
 
 /* Walks a dict's entries in order, handing out borrowed key and value, and
  * checks that the dict still has the size its head was written with.
@@ -28,6 +29,10 @@ public:
         if (!snapshot) throw_pending_error();
         keys = pybind11::reinterpret_borrow<pybind11::object>(PyTuple_GET_ITEM(snapshot.ptr(), 0));
         values = pybind11::reinterpret_borrow<pybind11::object>(PyTuple_GET_ITEM(snapshot.ptr(), 1));
+        /* Taking the keys and the values runs Python code, and so may the collector in between. */
+        if (PyTuple_GET_SIZE(keys.ptr()) != PyTuple_GET_SIZE(values.ptr())) {
+            throw std::runtime_error("dictionary changed size during iteration");
+        }
     }
 
     bool size_is(Py_ssize_t expected) const {
