@@ -17,11 +17,12 @@
  * are lent likewise. An exact list's items are lent from a snapshot taken
  * at the start (items_snapshot), which hands them all over at once; once
  * Python code may have run (the count `hooks_run` moved on), the rest are
- * fetched from the list itself, as CPython would read them, and until then
- * the list cannot have changed, so its size is not read again. A subclass
- * instance's item is fetched by subscription (subscript_item), which
- * honours its __getitem__ and passes its errors on. Raises when an item
- * cannot be handed over. */
+ * fetched from the list itself, as CPython would read them. Until then the
+ * snapshot's size stands for the list's: taking it ran Python code, during
+ * which another thread may have changed the list. A subclass instance's
+ * item is fetched by subscription (subscript_item), which honours its
+ * __getitem__ and passes its errors on. Raises when an item cannot be
+ * handed over. */
 class sequence_items {
 public:
 #if defined(PYPY_VERSION)
@@ -38,7 +39,8 @@ public:
     }
 
     bool list_size_is(Py_ssize_t count) const {
-        return snapshot_is_current() || checked_size(read_list_size(sequence)) == count;
+        if (snapshot_is_current()) return PyTuple_GET_SIZE(snapshot.ptr()) == count;
+        return checked_size(read_list_size(sequence)) == count;
     }
 
     item at(Py_ssize_t index) const {
