@@ -33,8 +33,6 @@ public:
         if (PyList_CheckExact(sequence)) {
             snapshot = pybind11::reinterpret_steal<pybind11::object>(items_snapshot(sequence));
             if (!snapshot) throw_pending_error();
-            /* Taking it runs Python code, and so may the collector: the list goes on live if it changed. */
-            if (PyTuple_GET_SIZE(snapshot.ptr()) != PyList_GET_SIZE(sequence)) snapshot = pybind11::object();
         }
     }
 
