@@ -30,6 +30,41 @@ void restore_memory_error() {
 #else
 void restore_memory_error() {}
 #endif
+
+constexpr const char recursion_message[] = "maximum recursion depth exceeded while encoding a CBOR value";
+
+#if defined(PYPY_VERSION)
+/* The RecursionError that PyPy raises at its recursion limit cannot be
+ * handed to C code near that limit: PyErr_Fetch ends the process there. It
+ * is replaced by one made of the encoder's message alone, which can. */
+void settle_exhausted_recursion() {
+    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RecursionError, recursion_message);
+}
+#elif PY_VERSION_HEX < 0x030A0000
+/* Up to CPython 3.9, a thread that passed the recursion limit is allowed 50
+ * levels more to handle the error, and the process is ended if it goes past
+ * those while the flag stays set (until its depth falls 50 levels below the
+ * limit). Another hook call then could end it, so an ordinary error raised
+ * in that state becomes RecursionError, with the error as its cause. */
+void settle_exhausted_recursion() {
+    if (PyThreadState_Get()->overflowed == 0) return;
+    PyObject *const type = PyErr_Occurred();
+    if (PyErr_GivenExceptionMatches(type, PyExc_Exception) && !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
+        !PyErr_GivenExceptionMatches(type, PyExc_RecursionError)) {
+        _PyErr_FormatFromCause(PyExc_RecursionError, "%s", recursion_message);
+    }
+}
+#else
+void settle_exhausted_recursion() {}
+#endif
+
+/* The pending error in the form the caller must see. */
+void settle_pending_error() {
+    restore_memory_error();
+    settle_exhausted_recursion();
+}
 }  // namespace
 
 void throw_memory_error() {
@@ -38,20 +73,21 @@ void throw_memory_error() {
 }
 
 void throw_recursion_error() {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while encoding a CBOR value");
+    PyErr_SetString(PyExc_RecursionError, recursion_message);
     throw pybind11::error_already_set();
 }
 
 void throw_pending_error() {
-    restore_memory_error();
+    settle_pending_error();
     throw pybind11::error_already_set();
 }
 
 bool pending_error_is_ordinary() {
     if (PyErr_Occurred() == nullptr) return true;
-    restore_memory_error();
+    settle_pending_error();
     PyObject *const type = PyErr_Occurred();
-    return PyErr_GivenExceptionMatches(type, PyExc_Exception) && !PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+    return PyErr_GivenExceptionMatches(type, PyExc_Exception) && !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
+           !PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
 }
 
 void clear_ordinary_error() {

@@ -17,9 +17,12 @@
 
 /* Whether the pending Python error is an ordinary failure of a conversion
  * (a hook such as __index__ or __bool__ raised, or the interpreter refused
- * the object): an Exception other than MemoryError. Such a failure only
- * means that the conversion refuses the object. Anything else
- * (KeyboardInterrupt, SystemExit, MemoryError, ...) must reach the caller. */
+ * the object): an Exception other than MemoryError and RecursionError. Such
+ * a failure only means that the conversion refuses the object. Anything
+ * else (KeyboardInterrupt, SystemExit, MemoryError, RecursionError, ...)
+ * must reach the caller, and no further hook may run after it. An ordinary
+ * error raised while the thread has used up the interpreter's last margin
+ * for recursion (CPython 3.7-3.9) becomes RecursionError. */
 bool pending_error_is_ordinary();
 
 /* Clears the pending error when it is ordinary, throws it otherwise; does
