@@ -22,16 +22,17 @@ PyObject *dict_length = nullptr;
 PyObject *kept_index_objects[1 << 16];
 
 /* Its __getitem__ makes the snapshot as Python code, so that the tuple is
- * handed to C by subscription. A dict subclass instance is copied into an
- * exact dict first, by dict.copy, which reads its own storage: the views of
- * the instance itself would ask its __len__. */
+ * handed to C by subscription. A dict is first copied by dict.copy, which
+ * reads its own storage (the views of a subclass instance would ask its
+ * __len__) in one step that no other thread interrupts: its keys and values
+ * are then taken from a dict that nothing else can change, so each key is
+ * paired with the value it had. */
 constexpr const char snapshot_source[] =
     "class Snapshot:\n"
     "    def __getitem__(self, container):\n"
     "        if isinstance(container, dict):\n"
-    "            if type(container) is not dict:\n"
-    "                container = dict.copy(container)\n"
-    "            return tuple(container.keys()), tuple(container.values())\n"
+    "            copy = dict.copy(container)\n"
+    "            return tuple(copy.keys()), tuple(copy.values())\n"
     "        return tuple(container)\n"
     "snapshot = Snapshot()\n";
 

@@ -6,7 +6,6 @@
 #include "errors.h"
 
 #include <cstdint>
-#include <stdexcept>
 
 /* Walks a dict's entries in order, handing out borrowed key and value, and
  * checks that the dict still has the size its head was written with.
@@ -16,10 +15,11 @@
  *
  * PyPy's PyDict_Next aborts the process when the dict changes under it, and
  * consults a subclass's __len__ and __getitem__, so there the walk goes over
- * a snapshot of the dict's own keys and values taken at the start
- * (items_snapshot). Until Python code may have run (the count `hooks_run`
- * moved on), the dict cannot have changed, and its size is not read again.
- * Raises when the entries cannot be handed over. */
+ * a snapshot of the dict's own keys and values, taken at the start from one
+ * copy of the dict (items_snapshot). Until Python code of an element may
+ * have run (the count `hooks_run` moved on), the snapshot's size stands for
+ * the dict's: taking it ran Python code, during which another thread may
+ * have changed the dict. Raises when the entries cannot be handed over. */
 class dict_entries {
 public:
 #if defined(PYPY_VERSION)
@@ -29,14 +29,11 @@ public:
         if (!snapshot) throw_pending_error();
         keys = pybind11::reinterpret_borrow<pybind11::object>(PyTuple_GET_ITEM(snapshot.ptr(), 0));
         values = pybind11::reinterpret_borrow<pybind11::object>(PyTuple_GET_ITEM(snapshot.ptr(), 1));
-        /* Taking the keys and the values runs Python code, and so may the collector in between. */
-        if (PyTuple_GET_SIZE(keys.ptr()) != PyTuple_GET_SIZE(values.ptr())) {
-            throw std::runtime_error("dictionary changed size during iteration");
-        }
     }
 
     bool size_is(Py_ssize_t expected) const {
-        return hooks_run == hooks_run_at_start || checked_size(read_dict_size(dict)) == expected;
+        if (hooks_run == hooks_run_at_start) return PyTuple_GET_SIZE(keys.ptr()) == expected;
+        return checked_size(read_dict_size(dict)) == expected;
     }
 
     bool next(PyObject *&key, PyObject *&value) {
