@@ -9,17 +9,25 @@ namespace py = pybind11;
 
 namespace {
 #if defined(PYPY_VERSION)
-/* PyPy's C-API sees Python-level slots as attributes. */
-bool has_attribute(PyObject *object, const char *name) {
-    const auto attribute = py::reinterpret_steal<py::object>(PyObject_GetAttrString(object, name));
-    if (!attribute) clear_ordinary_error();
-    return static_cast<bool>(attribute);
+/* PyPy's C-API does not fill the type slots of classes defined in Python:
+ * the method is looked up on the type, as CPython's slots are, never on the
+ * instance (its own attributes and __getattr__ do not count). The names are
+ * made once and kept. */
+bool type_defines(PyObject *object, const char *name, PyObject *&kept_name) {
+    if (kept_name == nullptr) {
+        kept_name = PyUnicode_InternFromString(name);
+        if (kept_name == nullptr) throw_pending_error();
+    }
+    return _PyType_Lookup(Py_TYPE(object), kept_name) != nullptr;
 }
+
+PyObject *index_name = nullptr;
+PyObject *bool_name = nullptr;
 #endif
 
 bool has_index(PyObject *object) {
 #if defined(PYPY_VERSION)
-    return has_attribute(object, "__index__");
+    return type_defines(object, "__index__", index_name);
 #else
     return PyIndex_Check(object) != 0;
 #endif
@@ -40,7 +48,7 @@ bool load_truth(PyObject *object, bool convert, bool &out) {
     if (object == Py_None) {
         truth = 0;
 #if defined(PYPY_VERSION)
-    } else if (has_attribute(object, "__bool__")) {
+    } else if (type_defines(object, "__bool__", bool_name)) {
         truth = PyObject_IsTrue(object);
 #else
     } else if (PyNumberMethods *const number = Py_TYPE(object)->tp_as_number; number != nullptr && number->nb_bool) {
