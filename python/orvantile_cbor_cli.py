@@ -27,13 +27,16 @@ class InputError(Exception):
     """One bad input; the message is the whole line printed for it."""
 
 
+MAX_DEPTH_LIMIT = 2**64 - 1
+
+
 def _max_depth(text):
     try:
         value = int(text, 10)
     except ValueError:
         value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError("expected a whole number of 0 or more, got %r" % text)
+    if not 0 <= value <= MAX_DEPTH_LIMIT:
+        raise argparse.ArgumentTypeError("expected a whole number of 0 or more, up to 2**64-1, got %r" % text)
     return value
 
 
@@ -83,6 +86,9 @@ def convert(data, label, indefinite=True, max_depth=0):
         raise InputError("%s: JSON nested too deeply to read" % label)
     except MemoryError:
         raise InputError("%s: out of memory while reading the JSON" % label)
+    except ValueError as error:
+        # An integer with more digits than the interpreter converts (4,300 by default).
+        raise InputError("%s: cannot read the JSON: %s" % (label, error))
     try:
         return orvantile_cbor.dumps(value, indefinite=indefinite, max_depth=max_depth)
     except RecursionError:

@@ -264,6 +264,10 @@ def test_integer_out_of_range(run, number):
     assert error_line(run(stdin="[1, %d]" % number)) == expected
 
 
+def test_integer_with_more_digits_than_the_interpreter_reads(run):
+    assert error_line(run(stdin="[1, 1%s]" % ("0" * 5000))).startswith("<stdin>: ")
+
+
 def test_nesting_deeper_than_max_depth(run):
     assert error_line(run("--max-depth", "1", stdin="[[1]]")) == "<stdin>: Exceeded recursion limit:1"
     assert error_line(run("--max-depth", "3", stdin='{"a": [[{"b": 1}]]}')) == "<stdin>: Exceeded recursion limit:3"
@@ -342,12 +346,12 @@ def test_output_onto_a_folder(run, tmp_path):
     assert list((tmp_path / "folder").iterdir()) == []
 
 
-@pytest.mark.parametrize("value", ["-1", "x", "1.5", ""])
+@pytest.mark.parametrize("value", ["-1", "x", "1.5", "", str(2**64), "1" * 5000])
 def test_max_depth_must_be_a_whole_number(run, value):
     result = run("--max-depth", value, stdin="1")
     assert result.returncode == 2
     assert result.stdout == b""
-    assert "argument --max-depth: expected a whole number of 0 or more" in result.stderr.decode("utf-8")
+    assert "argument --max-depth: expected a whole number of 0 or more, up to 2**64-1" in result.stderr.decode("utf-8")
 
 
 def test_unknown_option(run):
