@@ -253,7 +253,7 @@ def test_index_between_int64_and_uint64_limits(cls, number, expected):
 # ---- nesting deeper than the stack -----------------------------------------
 
 DEEP_NESTING = """
-import sys, threading
+import os, sys, threading
 import orvantile_cbor
 
 KINDS = {kinds!r}
@@ -347,6 +347,25 @@ def same_outcome(line, expected):
             "thread.join()",
             id="small-thread-stack-recursion-limit-1e8",
         ),
+        # The child's only thread has the process's id, but runs on the
+        # forking thread's 256 KiB stack.
+        pytest.param(
+            "sys.setrecursionlimit(10**6)\n"
+            "threading.stack_size(256 * 1024)\n"
+            "def fork_and_run():\n"
+            "    child = os.fork()\n"
+            "    if child == 0:\n"
+            "        run_all()\n"
+            "        sys.stdout.flush()\n"
+            "        os._exit(0)\n"
+            "    status = os.waitpid(child, 0)[1]\n"
+            "    assert status == 0, f'the child ended with status {status}'\n"
+            "thread = threading.Thread(target=fork_and_run)\n"
+            "thread.start()\n"
+            "thread.join()",
+            id="child-forked-from-a-small-thread",
+            marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here"),
+        ),
     ],
 )
 def test_deep_nesting_is_refused(run_python, setup):
@@ -410,6 +429,105 @@ def test_depth_limit_below_recursion_limit_is_not_an_error(run_python):
         """
     )
     assert output.splitlines() == ["True", "True"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no stack limit to set here")
+@pytest.mark.parametrize("limit", ["2**60", "resource.RLIM_INFINITY"])
+def test_main_thread_under_a_huge_stack_limit(run_python, limit):
+    output = run_python(
+        f"""
+        import resource, sys
+        hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+        if hard != resource.RLIM_INFINITY and hard < {limit}:
+            print("skip: the hard stack limit is", hard)
+            sys.exit()
+        resource.setrlimit(resource.RLIMIT_STACK, ({limit}, hard))
+        from orvantile_cbor import dumps
+        print(dumps([1]).hex(), dumps([[[]]], False).hex())
+        """
+    )
+    if output.startswith("skip: "):
+        pytest.skip(output)
+    assert output == "9f01ff 818180\n"
+
+
+# A hook that meets the interpreter's recursion limit, some levels below it:
+# CPython up to 3.9 lets the thread pass the limit by 50 levels only once,
+# and ends the process when a second hook call goes past them.
+HOOK_RECURSION = """
+import sys
+from orvantile_cbor import dumps
+
+def endless():
+    return endless()
+
+class Endless:
+    def __index__(self):
+        return endless()
+
+class Converts:
+    def __index__(self):
+        try:
+            return endless()
+        except RecursionError:
+            raise ValueError("not an index")
+
+def outcome(levels, value):
+    if levels:
+        return outcome(levels - 1, value)
+    try:
+        dumps(value)
+    except Exception as error:
+        return type(error).__name__
+    return "no error"
+
+for value in (Endless(), [Endless()], {"k": Endless()}, [Converts()]):
+    print(outcome(sys.getrecursionlimit() - 40, value))
+print(dumps([1]).hex())
+"""
+
+
+def test_recursion_error_in_a_hook(run_python):
+    lines = run_python(HOOK_RECURSION).splitlines()
+    assert lines[:3] == ["RecursionError"] * 3
+    # an ordinary error from the hook: RecursionError where the thread is left past the limit
+    assert lines[3] in ("RecursionError", "RuntimeError")
+    assert lines[4] == "9f01ff"
+
+
+def test_dict_changed_by_another_thread_keeps_its_pairs():
+    """Another thread keeps the dict at 8 entries, each value equal to its
+    key; every encoding must pair each key with its own value."""
+    import threading
+    import time
+
+    value = {key: key for key in range(8)}
+    stop = threading.Event()
+
+    def churn():
+        key = 8
+        while not stop.is_set():
+            del value[key - 8]
+            value[key] = key
+            key += 1
+
+    switch_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        deadline = time.monotonic() + 1.5
+        while time.monotonic() < deadline:
+            try:
+                decoded = cbor2.loads(dumps(value, indefinite=False))
+            except RuntimeError as error:
+                assert str(error) in (DICT_CHANGED, KEYS_CHANGED)
+                continue
+            assert all(key == item for key, item in decoded.items()), decoded
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(switch_interval)
 
 
 # ---- hooks that change the container being encoded -------------------------
