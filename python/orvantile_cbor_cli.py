@@ -9,6 +9,7 @@ as it was.
 """
 
 import argparse
+import errno
 import json
 import os
 import sys
@@ -21,6 +22,9 @@ STDIN = "-"
 # What dumps raises for a str without a UTF-8 form; from JSON that is a
 # string holding an unpaired surrogate escape such as "\ud800".
 CAST_ERROR = "Unable to cast Python instance to C++ type"
+# Windows' C runtime reports a write to a pipe whose reader has gone as
+# EINVAL, not as a broken pipe.
+WINDOWS = sys.platform == "win32"
 
 
 class InputError(Exception):
@@ -134,6 +138,10 @@ def _write_file(path, data):
         raise
 
 
+def _reader_gone(error):
+    return isinstance(error, BrokenPipeError) or (WINDOWS and error.errno == errno.EINVAL)
+
+
 def _write_stdout(data):
     remaining = memoryview(data)
     try:
@@ -142,9 +150,11 @@ def _write_stdout(data):
         while remaining:
             remaining = remaining[sys.stdout.buffer.write(remaining):]
         sys.stdout.buffer.flush()
-    except BrokenPipeError:
-        # The reader went away (as with "| head"): say nothing more, and keep
-        # the interpreter from complaining about stdout when it exits.
+    except OSError as error:
+        if not _reader_gone(error):
+            _error("cannot write to standard output: %s" % (error.strerror or error))
+        # Keep the interpreter from complaining about stdout when it exits; when
+        # the reader went away (as with "| head"), say nothing more.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1

@@ -1,6 +1,7 @@
 """The orvantile-cbor command, run as the installed console script and as
 python -m orvantile_cbor_cli, and checked against cbor2 as a decoder."""
 
+import errno
 import io
 import json
 import os
@@ -196,6 +197,32 @@ def test_reader_that_stops_early(command, tmp_path):
     assert process.wait(timeout=60) == 1
     assert process.stderr.read() == b""
     process.stderr.close()
+
+
+@pytest.mark.parametrize("error, on_windows, message", [
+    (BrokenPipeError(errno.EPIPE, "Broken pipe"), False, ""),
+    (OSError(errno.EINVAL, "Invalid argument"), True, ""),
+    (OSError(errno.EINVAL, "Invalid argument"), False, "orvantile-cbor: cannot write to standard output: Invalid argument\n"),
+    (OSError(errno.ENOSPC, "No space left on device"), True,
+     "orvantile-cbor: cannot write to standard output: No space left on device\n"),
+])
+def test_failed_write_to_standard_output(monkeypatch, capsys, tmp_path, error, on_windows, message):
+    """The write's error as each platform reports a reader that went away
+    (Windows: EINVAL), and a real failure, made in the command's own process."""
+    import orvantile_cbor_cli
+
+    class FailingBuffer:
+        def write(self, data):
+            raise error
+
+        def flush(self):
+            pass
+
+    with open(tmp_path / "stdout", "wb") as target:
+        monkeypatch.setattr(orvantile_cbor_cli, "WINDOWS", on_windows)
+        monkeypatch.setattr(sys, "stdout", type("Stdout", (), {"buffer": FailingBuffer(), "fileno": target.fileno})())
+        assert orvantile_cbor_cli.main(["--hex", str(EXAMPLE)]) == 1
+    assert capsys.readouterr().err == message
 
 
 def test_help(run):
