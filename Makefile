@@ -188,10 +188,8 @@ reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-a
 
 # ---- Platforms ----------------------------------------------------------------
 # The stack bounds behind the nesting guard (tests/platform), natively and as
-# a Windows program run under wine, headless, in a prefix of its own; then
-# every codec source compiled for Windows. The encoder and the binding need a
-# Windows Python's headers, which this machine lacks: the hosted workflow
-# (.github/workflows/wheels.yml) builds and tests them on Windows.
+# a Windows program run under wine, headless, in a prefix of its own (every
+# source is compiled for Windows by make check-platforms).
 WINDOWS_CXX := x86_64-w64-mingw32-g++-posix
 PLATFORM_BUILD := build/platform
 PLATFORM_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wconversion -Werror
@@ -207,15 +205,20 @@ test-windows:
 	$(PLATFORM_BUILD)/stack_bounds_test
 	$(WINDOWS_CXX) $(PLATFORM_FLAGS) -static $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test.exe
 	$(WINE) $(PLATFORM_BUILD)/stack_bounds_test.exe
-	for source in src/cbor/*.cpp; do \
-	  $(WINDOWS_CXX) $(PLATFORM_FLAGS) -c $$source -o $(PLATFORM_BUILD)/$$(basename $$source .cpp).obj || exit 1; \
-	done
-	@echo "every codec source compiles for Windows"
 
-# The hosted workflow checked offline against GitHub's schema, and what its
-# jobs' pinned cibuildwheel releases build against the README's platform
-# table (scripts/check-platforms); one virtual environment per requirements file.
+# What can be proven here of the wheels the hosted workflow builds: the
+# workflow checked offline against GitHub's schema, its jobs' runners, and
+# what their pinned cibuildwheel releases build against the README's platform
+# table (scripts/check-platforms); the test requirements of every wheel of
+# the table resolved from PyPI's wheels for its interpreter and platform
+# (scripts/check-test-requirements); every source compiled for macOS and
+# Windows against the headers of CPython 3.7-3.15 and PyPy
+# (scripts/compile-for-platforms; 3.14 and 3.15 from the testing userland);
+# the stack-bounds test as a static musl program, run here. One virtual
+# environment per requirements file.
 PLATFORM_VENVS := build/platforms
+PLATFORM_PYTHON := $(PLATFORM_VENVS)/platforms-check/bin/python
+PLATFORM_PACKAGES := clang-16 libc++-16-dev g++-mingw-w64-x86-64-posix pypy3-dev
 
 $(PLATFORM_VENVS)/%/installed: requirements/%.txt
 	$(PYTHON) -m venv $(PLATFORM_VENVS)/$*
@@ -225,6 +228,14 @@ $(PLATFORM_VENVS)/%/installed: requirements/%.txt
 .PHONY: check-platforms
 check-platforms: $(PLATFORM_VENVS)/cibuildwheel-2/installed $(PLATFORM_VENVS)/cibuildwheel-4/installed \
   $(PLATFORM_VENVS)/platforms-check/installed
+	scripts/install-system-packages $(PLATFORM_PACKAGES)
+	scripts/userland testing true
 	$(PLATFORM_VENVS)/platforms-check/bin/check-jsonschema --builtin-schema vendor.github-workflows \
 	  .github/workflows/wheels.yml
-	$(PLATFORM_VENVS)/platforms-check/bin/python scripts/check-platforms $(PLATFORM_VENVS)
+	$(PLATFORM_PYTHON) scripts/check-platforms $(PLATFORM_VENVS)
+	$(PLATFORM_PYTHON) scripts/check-test-requirements
+	$(PLATFORM_PYTHON) scripts/compile-for-platforms
+	mkdir -p $(PLATFORM_BUILD)
+	$(PLATFORM_PYTHON) -m ziglang c++ -target x86_64-linux-musl $(PLATFORM_FLAGS) -static $(STACK_BOUNDS_TEST) \
+	  -o $(PLATFORM_BUILD)/stack_bounds_test-musl
+	$(PLATFORM_BUILD)/stack_bounds_test-musl
