@@ -92,6 +92,15 @@ test-newest: wheels $(VENV)/installed
 	scripts/test-newest
 test-all: test-newest
 
+# PyPy from other Debian suites, each in its userland (build/userlands/NAME,
+# made once): bullseye's PyPy 7.3.5 (Python 3.7), trixie's 7.3.19 and
+# testing's 8.0 (Python 3.11). Each builds its wheel into wheelhouse/ with
+# `pip wheel .` and runs the Python test-suite against it.
+.PHONY: test-pypy-userlands
+test-pypy-userlands:
+	scripts/test-pypy-userlands
+test-all: test-pypy-userlands
+
 # The release files in dist/: the sdist, and a manylinux2014 wheel for each
 # of CPython 3.7-3.15 and PyPy, each tested where its interpreter lives, the
 # cp39 one in Debian bullseye too; the sdist alone passes the tests.

@@ -81,7 +81,9 @@ def run_console(command, folder):
     """Runs a shell command in folder, as a terminal shows it: standard output
     and standard error together, the installed orvantile-cbor on the PATH."""
     environment = dict(os.environ)
-    environment["PATH"] = sysconfig.get_path("scripts") + os.pathsep + environment.get("PATH", "")
+    # The interpreter's own folder too: see installed_command in test_cli.py.
+    folders = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable), environment.get("PATH", "")]
+    environment["PATH"] = os.pathsep.join(folders)
     result = subprocess.run(["bash", "-c", command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             cwd=str(folder), env=environment, timeout=60)
     return result.stdout.decode("utf-8")

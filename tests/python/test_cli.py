@@ -25,12 +25,15 @@ RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint6
 
 def installed_command():
     name = "orvantile-cbor.exe" if os.name == "nt" else "orvantile-cbor"
-    path = Path(sysconfig.get_path("scripts")) / name
-    if not path.is_file():
-        found = shutil.which(name)
-        assert found, "the orvantile-cbor command is not installed beside %s" % sys.executable
-        path = Path(found)
-    return [str(path)]
+    # Debian's PyPy 3.7 names in sysconfig, inside a virtual environment, a
+    # scripts folder outside it: there the command is beside the interpreter.
+    for folder in (sysconfig.get_path("scripts"), os.path.dirname(sys.executable)):
+        path = Path(folder) / name
+        if path.is_file():
+            return [str(path)]
+    found = shutil.which(name)
+    assert found, "the orvantile-cbor command is not installed beside %s" % sys.executable
+    return [found]
 
 
 COMMANDS = [

@@ -17,6 +17,8 @@ import textwrap
 import pytest
 
 PYPY = platform.python_implementation() == "PyPy"
+# PyPy 8 hands a str subclass to C code without running its __len__.
+PYPY_RUNS_STR_LEN = PYPY and sys.pypy_version_info < (8,)
 
 CHILD = textwrap.dedent(
     """
@@ -74,7 +76,8 @@ SUBCLASSES = [
     ("str-len-longer", "lying(str, __len__=returning(48))('ab')", True, "626162", None),
     ("str-len-huge", "lying(str, __len__=returning(10**6))('ab')", True, "626162", None),
     ("str-len-shorter", "lying(str, __len__=returning(1))('abc')", True, "63616263", None),
-    ("str-len-raises", "lying(str, __len__=boom)('ab')", True, "626162", ["ValueError: boom", "626162"]),
+    ("str-len-raises", "lying(str, __len__=boom)('ab')", True, "626162",
+     ["ValueError: boom", "626162"] if PYPY_RUNS_STR_LEN else None),
     ("str-nul-inside", "lying(str, __len__=returning(1))('a\\x00b')", True, "63610062", None),
     ("str-conversions", "lying(str, __str__=returning('zz'), encode=returning(b'zz'), "
      "__getitem__=returning('z'), __iter__=returning(iter('zz')))('ab')", True, "626162", None),

@@ -6,6 +6,7 @@ installed into this interpreter's environment is the one under test, and a
 stray build in the source tree or the working folder must not shadow it."""
 
 import os
+import site
 import subprocess
 import sysconfig
 from pathlib import Path
@@ -16,7 +17,11 @@ import orvantile_cbor
 from module_builds import sanitizer_preloaded
 
 EXPECTED = os.environ.get("ORVANTILE_MODULE_UNDER_TEST")
+# Where pip installs: sysconfig's folders, and the site-packages folders that
+# site adds (inside a virtual environment, Debian's PyPy 3.7 names in
+# sysconfig folders outside it).
 INSTALLED = {Path(sysconfig.get_path(name)).resolve() for name in ("platlib", "purelib")}
+INSTALLED |= {Path(folder).resolve() for folder in getattr(site, "getsitepackages", list)()}
 IMPORTED = Path(orvantile_cbor.__file__).resolve()
 
 
