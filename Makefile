@@ -221,8 +221,9 @@ test-windows:
 # table (scripts/check-platforms); the test requirements of every wheel of
 # the table resolved from PyPI's wheels for its interpreter and platform
 # (scripts/check-test-requirements); every source compiled for macOS and
-# Windows against the headers of CPython 3.7-3.15 and PyPy
-# (scripts/compile-for-platforms; 3.14 and 3.15 from the testing userland);
+# Windows against the headers of CPython 3.7-3.15 and PyPy 3.7-3.11
+# (scripts/compile-for-platforms; the headers that pyenv and this machine
+# lack from the userlands);
 # the stack-bounds test as a static musl program, run here. One virtual
 # environment per requirements file.
 PLATFORM_VENVS := build/platforms
@@ -238,7 +239,7 @@ $(PLATFORM_VENVS)/%/installed: requirements/%.txt
 check-platforms: $(PLATFORM_VENVS)/cibuildwheel-2/installed $(PLATFORM_VENVS)/cibuildwheel-4/installed \
   $(PLATFORM_VENVS)/platforms-check/installed
 	scripts/install-system-packages $(PLATFORM_PACKAGES)
-	scripts/userland testing true
+	for userland in testing bullseye trixie; do scripts/userland $$userland true || exit 1; done
 	$(PLATFORM_VENVS)/platforms-check/bin/check-jsonschema --builtin-schema vendor.github-workflows \
 	  .github/workflows/wheels.yml
 	$(PLATFORM_PYTHON) scripts/check-platforms $(PLATFORM_VENVS)
