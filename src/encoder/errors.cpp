@@ -33,11 +33,16 @@ void restore_memory_error() {}
 
 constexpr const char recursion_message[] = "maximum recursion depth exceeded while encoding a CBOR value";
 
+bool is_ordinary(PyObject *type) {
+    return PyErr_GivenExceptionMatches(type, PyExc_Exception) && !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
+           !PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
+}
+
 #if defined(PYPY_VERSION)
 /* The RecursionError that PyPy raises at its recursion limit cannot be
  * handed to C code near that limit: PyErr_Fetch ends the process there. It
  * is replaced by one made of the encoder's message alone, which can. */
-void settle_exhausted_recursion() {
+void settle_recursion_error() {
     if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return;
     PyErr_Clear();
     PyErr_SetString(PyExc_RecursionError, recursion_message);
@@ -48,22 +53,19 @@ void settle_exhausted_recursion() {
  * those while the flag stays set (until its depth falls 50 levels below the
  * limit). Another hook call then could end it, so an ordinary error raised
  * in that state becomes RecursionError, with the error as its cause. */
-void settle_exhausted_recursion() {
-    if (PyThreadState_Get()->overflowed == 0) return;
-    PyObject *const type = PyErr_Occurred();
-    if (PyErr_GivenExceptionMatches(type, PyExc_Exception) && !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
-        !PyErr_GivenExceptionMatches(type, PyExc_RecursionError)) {
+void settle_recursion_error() {
+    if (PyThreadState_Get()->overflowed != 0 && is_ordinary(PyErr_Occurred())) {
         _PyErr_FormatFromCause(PyExc_RecursionError, "%s", recursion_message);
     }
 }
 #else
-void settle_exhausted_recursion() {}
+void settle_recursion_error() {}
 #endif
 
 /* The pending error in the form the caller must see. */
 void settle_pending_error() {
     restore_memory_error();
-    settle_exhausted_recursion();
+    settle_recursion_error();
 }
 }  // namespace
 
@@ -85,9 +87,7 @@ void throw_pending_error() {
 bool pending_error_is_ordinary() {
     if (PyErr_Occurred() == nullptr) return true;
     settle_pending_error();
-    PyObject *const type = PyErr_Occurred();
-    return PyErr_GivenExceptionMatches(type, PyExc_Exception) && !PyErr_GivenExceptionMatches(type, PyExc_MemoryError) &&
-           !PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
+    return is_ordinary(PyErr_Occurred());
 }
 
 void clear_ordinary_error() {
