@@ -230,10 +230,9 @@ test-aarch64:
 # the table resolved from PyPI's wheels for its interpreter and platform
 # (scripts/check-test-requirements); every source compiled for macOS and
 # Windows against the headers of CPython 3.7-3.15 and PyPy 3.7-3.11
-# (scripts/compile-for-platforms; the headers that pyenv and this machine
-# lack from the userlands);
-# the stack-bounds test as a static musl program, run here. One virtual
-# environment per requirements file.
+# (scripts/compile-for-platforms; those that pyenv and this machine lack come
+# from the userlands); the stack-bounds test as a static musl program, run
+# here. One virtual environment per requirements file.
 PLATFORM_VENVS := build/platforms
 PLATFORM_PYTHON := $(PLATFORM_VENVS)/platforms-check/bin/python
 PLATFORM_PACKAGES := clang-16 libc++-16-dev g++-mingw-w64-x86-64-posix pypy3-dev
