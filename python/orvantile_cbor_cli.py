@@ -44,8 +44,20 @@ def _max_depth(text):
     return value
 
 
+class _Parser(argparse.ArgumentParser):
+    def _print_message(self, message, file=None):
+        # As argparse does from Python 3.11 on: with standard output closed
+        # (None, as after >&- or under pythonw) help goes to standard error,
+        # and nowhere when that is closed too.
+        if message:
+            try:
+                (file or sys.stderr).write(message)
+            except (AttributeError, OSError):
+                pass
+
+
 def _parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Convert JSON documents to CBOR (RFC 8949), one data item per input.",
         epilog="Without FILE, or with -, standard input is read. Integers must lie "
@@ -70,6 +82,8 @@ def _parser():
 def _read(name):
     try:
         if name == STDIN:
+            if sys.stdin is None:
+                raise InputError("cannot read standard input: it is closed")
             return sys.stdin.buffer.read()
         with open(name, "rb") as stream:
             return stream.read()
@@ -143,6 +157,9 @@ def _reader_gone(error):
 
 
 def _write_stdout(data):
+    if sys.stdout is None:
+        _error("cannot write to standard output: it is closed")
+        return 1
     remaining = memoryview(data)
     try:
         # A reader that goes away mid-write cuts a large write short without
@@ -162,7 +179,9 @@ def _write_stdout(data):
 
 
 def _error(message):
-    sys.stderr.write("%s: %s\n" % (PROG, message))
+    # With standard error closed (None), the status alone tells.
+    if sys.stderr is not None:
+        sys.stderr.write("%s: %s\n" % (PROG, message))
 
 
 def main(argv=None):

@@ -189,6 +189,20 @@ def test_standard_output_closed_before_the_write(command, tmp_path):
     assert (result.returncode, result.stderr) == (1, b"")
 
 
+@pytest.mark.skipif(os.name != "posix", reason="closing a child's standard handles as <&- and >&- do")
+@pytest.mark.parametrize("arguments, closed, status, message", [
+    ([], [0], 1, "orvantile-cbor: cannot read standard input: it is closed\n"),
+    (["in.json"], [1], 1, "orvantile-cbor: cannot write to standard output: it is closed\n"),
+    (["--help"], [1, 2], 0, ""),
+], ids=["stdin", "stdout", "help"])
+def test_standard_streams_closed(command, tmp_path, arguments, closed, status, message):
+    (tmp_path / "in.json").write_text("[1]")
+    result = subprocess.run(command + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60,
+                            preexec_fn=lambda: [os.close(handle) for handle in closed])
+    assert (result.returncode, result.stderr.decode("utf-8")) == (status, message)
+
+
 def test_reader_that_stops_early(command, tmp_path):
     """As with "| head": more output than the pipe holds, and the reader goes
     away after the first byte, in the middle of the write."""
