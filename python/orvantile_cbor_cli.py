@@ -11,7 +11,10 @@ as it was.
 import argparse
 import errno
 import json
+import ntpath
 import os
+import re
+import stat
 import sys
 import tempfile
 
@@ -25,6 +28,19 @@ CAST_ERROR = "Unable to cast Python instance to C++ type"
 # Windows' C runtime reports a write to a pipe whose reader has gone as
 # EINVAL, not as a broken pipe.
 WINDOWS = sys.platform == "win32"
+# Names Windows takes for a device in any folder, in any case, also with an
+# extension, trailing spaces or a colon ("nul.txt", "dir\\COM1 ", "CON:").
+WINDOWS_DEVICES = frozenset(["CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"]
+                            + ["COM%d" % number for number in range(1, 10)]
+                            + ["LPT%d" % number for number in range(1, 10)])
+# Behind \\.\ or \\?\ a drive, UNC or volume path names a file; anything else
+# (NUL, COM1, pipe\NAME) a device.
+WINDOWS_NAMESPACE_FILE = re.compile(r"[a-z]:\\|unc\\|volume\{", re.IGNORECASE)
+# The temporary file's name takes the target's name, cut so that it is no
+# longer than the target's (or than this floor): a folder that holds the
+# target's name has room for it.
+TEMPORARY_NAME_FLOOR = 32
+TEMPORARY_NAME_EXTRA = len(".") + len(".") + 8 + len(".tmp")  # 8: mkstemp's random part
 
 
 class InputError(Exception):
@@ -126,26 +142,64 @@ def _render(items, as_hex):
     return b"".join(items)
 
 
+def _windows_device(path):
+    """Whether Windows takes path for a device rather than a file."""
+    path = path.replace("/", "\\")
+    if path[:4] in ("\\\\.\\", "\\\\?\\"):
+        return not WINDOWS_NAMESPACE_FILE.match(path, 4)
+    return ntpath.basename(path).split(":")[0].split(".")[0].rstrip(" ").upper() in WINDOWS_DEVICES
+
+
 def _write_file(path, data):
-    """Replaces path with data at once: a temporary file in the same folder,
-    renamed over the target when complete."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    """Writes data to path as a shell's > would, except that a file is
+    replaced at once. A symbolic link is followed and its file replaced; a
+    device or a pipe is written directly (it cannot be replaced, and nothing
+    would read a file put in its place); a folder or a socket is refused."""
+    if WINDOWS and _windows_device(path):
+        _write_directly(path, data)
+        return
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    if mode is None or stat.S_ISREG(mode):
+        _replace_file(os.path.realpath(path) if os.path.islink(path) else path, data, mode)
+    elif stat.S_ISCHR(mode) or stat.S_ISBLK(mode) or stat.S_ISFIFO(mode):
+        _write_directly(path, data)
+    elif stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+    else:
+        raise OSError(errno.ENXIO, "Is a socket")
+
+
+def _write_directly(path, data):
+    with open(path, "wb") as stream:
+        stream.write(data)
+
+
+def _replace_file(path, data, mode):
+    """Replaces the file at path (mode None: a new file) by a temporary file
+    in the same folder, renamed over it when complete."""
+    folder, name = os.path.dirname(os.path.abspath(path)), os.path.basename(path)
+    prefix = "." + name[:max(len(name), TEMPORARY_NAME_FLOOR) - TEMPORARY_NAME_EXTRA] + "."
+    handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".tmp", dir=folder)
     try:
         with os.fdopen(handle, "wb") as stream:
             stream.write(data)
             stream.flush()
             os.fsync(stream.fileno())
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except OSError:
+        if mode is None:
             umask = os.umask(0)
             os.umask(umask)
             mode = 0o666 & ~umask
-        os.chmod(temporary, mode)
+        os.chmod(temporary, mode & 0o7777)
         os.replace(temporary, path)
     except BaseException:
         try:
+            # Windows refuses to delete a read-only file, and refuses the
+            # rename when the target is read-only: the mode copied from it
+            # is taken back first.
+            os.chmod(temporary, stat.S_IREAD | stat.S_IWRITE)
             os.unlink(temporary)
         except OSError:
             pass

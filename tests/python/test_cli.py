@@ -7,10 +7,12 @@ import json
 import os
 import re
 import shutil
+import socket
 import stat
 import subprocess
 import sys
 import sysconfig
+import tempfile
 from pathlib import Path
 
 import cbor2
@@ -168,6 +170,107 @@ def test_new_output_file_gets_the_usual_mode(run, tmp_path):
     finally:
         os.umask(umask)
     assert stat.S_IMODE((tmp_path / "new.cbor").stat().st_mode) == 0o644
+
+
+POSIX_ONLY = pytest.mark.skipif(os.name != "posix", reason="POSIX's named pipes, sockets, links and paths")
+
+
+@pytest.mark.parametrize("kind", ["device"] + [pytest.param(kind, marks=POSIX_ONLY)
+                                              for kind in ("named pipe", "link", "socket", "long name")])
+def test_output_targets(run, tmp_path, kind):
+    """-o writes into a device or a named pipe as a shell's > does, replaces
+    the file a link points to, refuses a socket, and takes any name the folder
+    takes."""
+    target = tmp_path / "out"
+    if kind == "device":
+        # Root gets a null device of its own: the command once replaced the
+        # node it was given.
+        if os.name == "posix" and os.geteuid() == 0:
+            try:
+                os.mknod(str(target), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+                os.close(os.open(str(target), os.O_WRONLY))
+            except PermissionError:
+                pytest.skip("no working device node can be made in %s" % tmp_path)
+        else:
+            target = Path(os.devnull)
+        assert run("-o", target, stdin="[1]").returncode == 0
+        assert os.name != "posix" or stat.S_ISCHR(os.lstat(str(target)).st_mode)
+    elif kind == "named pipe":
+        os.mkfifo(str(target))
+        reader = os.open(str(target), os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            assert run("-o", target, stdin="[1]").returncode == 0
+            assert os.read(reader, 100) == bytes.fromhex("9f01ff")
+        finally:
+            os.close(reader)
+        assert stat.S_ISFIFO(os.lstat(str(target)).st_mode)
+    elif kind == "link":
+        (tmp_path / "folder").mkdir()
+        real = tmp_path / "folder" / "real.cbor"
+        real.write_bytes(b"old")
+        real.chmod(0o640)
+        target.symlink_to(Path("folder") / "real.cbor")
+        assert run("-o", target, stdin="[1]").returncode == 0
+        assert target.is_symlink()
+        assert os.readlink(str(target)) == str(Path("folder") / "real.cbor")
+        assert real.read_bytes() == bytes.fromhex("9f01ff")
+        assert stat.S_IMODE(real.stat().st_mode) == 0o640
+        assert [path.name for path in real.parent.iterdir()] == ["real.cbor"]
+    elif kind == "socket":
+        with socket.socket(socket.AF_UNIX) as server:
+            server.bind(str(target))
+            assert error_line(run("-o", target, stdin="[1]")) == "cannot write %s: Is a socket" % target
+        assert stat.S_ISSOCK(os.lstat(str(target)).st_mode)
+    else:
+        target = tmp_path / ("n" * 250)
+        assert run("-o", target.name, stdin="[1]").returncode == 0
+        assert target.read_bytes() == bytes.fromhex("9f01ff")
+    assert sorted(path.name for path in tmp_path.iterdir() if path.name.startswith(".")) == []
+
+
+@pytest.mark.skipif(os.name == "nt", reason="the names are devices here; elsewhere they name files")
+@pytest.mark.parametrize("name, device", [
+    ("NUL", True), ("nul.txt", True), ("sub\\Com1 ", True), ("LPT9:", True), ("\\\\.\\pipe\\x", True),
+    ("NULL.cbor", False), ("\\\\?\\C:\\out.cbor", False),
+])
+def test_windows_device_names(monkeypatch, tmp_path, name, device):
+    """On Windows a device's name, in any folder, is written directly; other
+    names get a temporary file renamed over them (made in the command's own
+    process, where on Linux either way leaves a file of that name)."""
+    import orvantile_cbor_cli
+
+    made = []
+    mkstemp = tempfile.mkstemp
+    monkeypatch.setattr(tempfile, "mkstemp", lambda **options: made.append(options) or mkstemp(**options))
+    monkeypatch.setattr(orvantile_cbor_cli, "WINDOWS", True)
+    monkeypatch.chdir(str(tmp_path))
+    (tmp_path / "in.json").write_text("1")
+    assert orvantile_cbor_cli.main(["-o", name, "in.json"]) == 0
+    assert (tmp_path / name).read_bytes() == b"\x01"
+    assert bool(made) != device
+
+
+def test_output_file_that_cannot_be_replaced(monkeypatch, capsys, tmp_path):
+    """As Windows does with a read-only file: the rename onto it is refused,
+    and so is the deletion of a read-only temporary file. The folder is left
+    as it was."""
+    import orvantile_cbor_cli
+
+    def refuse_read_only(path):
+        if not os.stat(path).st_mode & stat.S_IWRITE:
+            raise PermissionError(errno.EACCES, "Access is denied")
+
+    replace, unlink = os.replace, os.unlink
+    monkeypatch.setattr(os, "replace", lambda source, target: refuse_read_only(target) or replace(source, target))
+    monkeypatch.setattr(os, "unlink", lambda path: refuse_read_only(path) or unlink(path))
+    source, target = tmp_path / "in.json", tmp_path / "out.cbor"
+    source.write_text("[1]")
+    target.write_bytes(b"kept")
+    target.chmod(0o444)
+    assert orvantile_cbor_cli.main(["-o", str(target), str(source)]) == 1
+    assert capsys.readouterr() == ("", "orvantile-cbor: cannot write %s: Access is denied\n" % target)
+    assert target.read_bytes() == b"kept"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.json", "out.cbor"]
 
 
 def test_output_dash_is_standard_output(run, tmp_path):
