@@ -505,7 +505,8 @@ def test_recursion_error_in_a_hook(run_python):
 # Hook errors that must reach the caller, raised four fifths of the way to
 # the deepest level Python code reaches: there PyPy could not hand an
 # exception with its traceback to C code (it copies every frame beneath) and
-# ended the process. A RecursionError of the hook's own is its own object.
+# ended the process. A RecursionError of the hook's own is its own object;
+# the ordinary error of a __str__ quoted in the range error is described.
 HOOK_ERRORS_NEAR_THE_LIMIT = """
 import sys
 from orvantile_cbor import dumps
@@ -524,8 +525,9 @@ def hooked(name, error):
 cause = ValueError("cause")
 parse_error = ParseDepthError("parse depth")
 parse_error.__cause__ = cause
-Unquotable = type("Unquotable", (int,), {"__eq__": lambda self, other: False, "__hash__": int.__hash__,
-                                         "__str__": raising(SystemExit(2))})
+def out_of_range(str_error):
+    return type("OutOfRange", (int,), {"__eq__": lambda self, other: False, "__hash__": int.__hash__,
+                                       "__str__": raising(str_error)})(2**64)
 
 def deepest(levels=0):
     try:
@@ -543,7 +545,8 @@ def outcome(levels, value):
 
 levels = deepest() * 4 // 5
 for value in ([hooked("__index__", KeyboardInterrupt("k"))], {"k": hooked("__bool__", SystemExit(3))},
-              (hooked("__index__", MemoryError("m")),), [Unquotable(2**64)]):
+              (hooked("__index__", MemoryError("m")),), [out_of_range(SystemExit(2))],
+              [out_of_range(ValueError("v"))]):
     print(repr(outcome(levels, value)))
 error = outcome(levels, [hooked("__index__", parse_error)])
 print(error is parse_error, error.__cause__ is cause)
@@ -556,6 +559,7 @@ def test_hook_errors_near_the_limit(run_python):
         "SystemExit(3)",
         "MemoryError('m')",
         "SystemExit(2)",
+        repr(RuntimeError(RANGE_ERROR + "failed with ValueError: v")),
         "True True",
     ]
 
