@@ -7,7 +7,10 @@
 namespace {
 #if defined(PYPY_VERSION)
 /* PyPy reports an allocation that fails while it hands an object to C as a
- * SystemError whose message is the repr of the MemoryError it met. */
+ * SystemError whose message is the repr of the MemoryError it met. Fetching
+ * an error costs PyPy a copy of every frame beneath its traceback: its own
+ * SystemError has none, so this holds at any depth, but a SystemError that
+ * a hook raised near PyPy's recursion limit still ends the process here. */
 void restore_memory_error() {
     if (!PyErr_ExceptionMatches(PyExc_SystemError)) return;
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
