@@ -508,7 +508,6 @@ def test_recursion_error_in_a_hook(run_python):
 # ended the process. A RecursionError of the hook's own is its own object;
 # the ordinary error of a __str__ quoted in the range error is described.
 HOOK_ERRORS_NEAR_THE_LIMIT = """
-import sys
 from orvantile_cbor import dumps
 
 class ParseDepthError(RecursionError):
@@ -525,6 +524,7 @@ def hooked(name, error):
 cause = ValueError("cause")
 parse_error = ParseDepthError("parse depth")
 parse_error.__cause__ = cause
+
 def out_of_range(str_error):
     return type("OutOfRange", (int,), {"__eq__": lambda self, other: False, "__hash__": int.__hash__,
                                        "__str__": raising(str_error)})(2**64)
