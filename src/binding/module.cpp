@@ -4,6 +4,7 @@
  */
 
 #include "dumps.h"
+#include "errors.h"
 #include "nesting.h"
 #include "value_caster.h"
 
@@ -46,10 +47,24 @@ bool interpreter_matches_target(const char *interpreter_version) {
     return std::strncmp(interpreter_version, ORVANTILE_TARGET_PYTHON, length) == 0 && !(next >= '0' && next <= '9');
 }
 
+/* The encoder's errors that Python already holds stay as they are: pybind11
+ * returns null to the interpreter once a translator has handled one. */
+void keep_pending_error(std::exception_ptr thrown) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const python_error_pending &) {
+    }
+}
+
 void define_module(py::module_ &module) {
+    py::register_local_exception_translator(keep_pending_error);
     module.doc() = module_doc;
-    module.def("dumps", &dumps_impl, py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0,
-               dumps_doc);
+    module.def(
+        "dumps",
+        [](const value_variant &value, indefinite_flag indefinite, depth_limit max_depth) {
+            return dumps_impl(value, indefinite.value, max_depth.value);
+        },
+        py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0, dumps_doc);
     module.attr("__version__") = "6.7.8";
     /* The importing thread, usually the one that calls dumps, finds its stack floor now rather than in its first call. */
     encoder_stack_floor();

@@ -7,7 +7,10 @@
 namespace {
 #if defined(PYPY_VERSION)
 /* PyPy reports an allocation that fails while it hands an object to C as a
- * SystemError whose message is the repr of the MemoryError it met. */
+ * SystemError whose message is the repr of the MemoryError it met. Fetching
+ * an error costs PyPy a copy of every frame beneath its traceback: its own
+ * SystemError has none, so this holds at any depth, but a SystemError that
+ * a hook raised near PyPy's recursion limit still ends the process here. */
 void restore_memory_error() {
     if (!PyErr_ExceptionMatches(PyExc_SystemError)) return;
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
@@ -38,16 +41,7 @@ bool is_ordinary(PyObject *type) {
            !PyErr_GivenExceptionMatches(type, PyExc_RecursionError);
 }
 
-#if defined(PYPY_VERSION)
-/* The RecursionError that PyPy raises at its recursion limit cannot be
- * handed to C code near that limit: PyErr_Fetch ends the process there. It
- * is replaced by one made of the encoder's message alone, which can. */
-void settle_recursion_error() {
-    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return;
-    PyErr_Clear();
-    PyErr_SetString(PyExc_RecursionError, recursion_message);
-}
-#elif PY_VERSION_HEX < 0x030A0000
+#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
 /* Up to CPython 3.9, a thread that passed the recursion limit is allowed 50
  * levels more to handle the error, and the process is ended if it goes past
  * those while the flag stays set (until its depth falls 50 levels below the
@@ -71,17 +65,17 @@ void settle_pending_error() {
 
 void throw_memory_error() {
     PyErr_NoMemory();
-    throw pybind11::error_already_set();
+    throw python_error_pending();
 }
 
 void throw_recursion_error() {
     PyErr_SetString(PyExc_RecursionError, recursion_message);
-    throw pybind11::error_already_set();
+    throw python_error_pending();
 }
 
 void throw_pending_error() {
     settle_pending_error();
-    throw pybind11::error_already_set();
+    throw python_error_pending();
 }
 
 bool pending_error_is_ordinary() {
@@ -91,6 +85,6 @@ bool pending_error_is_ordinary() {
 }
 
 void clear_ordinary_error() {
-    if (!pending_error_is_ordinary()) throw pybind11::error_already_set();
+    if (!pending_error_is_ordinary()) throw python_error_pending();
     PyErr_Clear();
 }

@@ -6,6 +6,15 @@
  * pybind11::cast_error, which the binding translates.
  */
 
+/* Thrown once a Python error is set that must reach the caller as it is.
+ * The binding's translator leaves the error set and returns null to the
+ * interpreter: the error is never fetched into C++, because PyPy cannot
+ * hand an exception with its traceback to C code near its recursion limit
+ * (its frames are copied one by one) and ends the process instead. The
+ * destructors run while it unwinds see the error set: they only release
+ * references, and the interpreters' finalizers keep a pending error. */
+struct python_error_pending {};
+
 /* MemoryError: the output could not be completed. */
 [[noreturn]] void throw_memory_error();
 

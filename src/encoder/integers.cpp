@@ -50,6 +50,52 @@ std::optional<resolved_integer> resolve_int_subclass(PyObject *value) {
     return std::nullopt;
 }
 
+#if defined(PYPY_VERSION)
+/* PyPy copies every frame beneath an exception's traceback when C code
+ * fetches the exception, and near its recursion limit ends the process
+ * instead. So there str() runs in Python code, which catches an ordinary
+ * error itself, and only errors that must reach the caller leave it. */
+constexpr const char quote_source[] =
+    "def quote(value):\n"
+    "    try:\n"
+    "        text = str(value)\n"
+    "        text.encode()\n"
+    "        return text\n"
+    "    except (MemoryError, RecursionError):\n"
+    "        raise\n"
+    "    except Exception as error:\n"
+    "        text = 'failed with ' + type(error).__name__\n"
+    "        try:\n"
+    "            message = str(error)\n"
+    "            message.encode()\n"
+    "        except BaseException:\n"
+    "            return text\n"
+    "        return text + ': ' + message\n";
+
+/* The function `quote` above, made on first use and kept. */
+PyObject *quote_function() {
+    static PyObject *function = nullptr;
+    if (function != nullptr) return function;
+    const auto globals = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()) != 0) {
+        throw_pending_error();
+    }
+    const auto module_result =
+        py::reinterpret_steal<py::object>(PyRun_String(quote_source, Py_file_input, globals.ptr(), globals.ptr()));
+    if (!module_result) throw_pending_error();
+    function = PyDict_GetItemString(globals.ptr(), "quote");
+    Py_XINCREF(function);
+    return function;
+}
+
+std::string quoted_text(PyObject *object) {
+    const auto text = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(quote_function(), object, nullptr));
+    Py_ssize_t size = 0;
+    const char *utf8 = text ? PyUnicode_AsUTF8AndSize(text.ptr(), &size) : nullptr;
+    if (utf8 == nullptr) throw_pending_error();
+    return std::string(utf8, static_cast<size_t>(size));
+}
+#else
 /* "failed with TypeName: message" for the pending Python error, which is
  * cleared; an error that must reach the caller is thrown instead. */
 std::string describe_pending_error() {
@@ -70,6 +116,15 @@ std::string describe_pending_error() {
     return text;
 }
 
+std::string quoted_text(PyObject *object) {
+    py::object as_str = py::reinterpret_steal<py::object>(PyObject_Str(object));
+    Py_ssize_t size = 0;
+    const char *utf8 = as_str ? PyUnicode_AsUTF8AndSize(as_str.ptr(), &size) : nullptr;
+    if (utf8 == nullptr) return describe_pending_error();
+    return std::string(utf8, static_cast<size_t>(size));
+}
+#endif
+
 /* Longest prefix of at most `limit` bytes that ends on a character boundary. */
 std::string utf8_prefix(std::string text, uint64_t limit) {
     if (text.size() <= limit) return text;
@@ -81,16 +136,7 @@ std::string utf8_prefix(std::string text, uint64_t limit) {
 }  // namespace
 
 std::string value_text(py::handle object, uint64_t limit) {
-    std::string text;
-    py::object as_str = py::reinterpret_steal<py::object>(PyObject_Str(object.ptr()));
-    Py_ssize_t size = 0;
-    const char *utf8 = as_str ? PyUnicode_AsUTF8AndSize(as_str.ptr(), &size) : nullptr;
-    if (utf8 != nullptr) {
-        text.assign(utf8, static_cast<size_t>(size));
-    } else {
-        text = describe_pending_error();
-    }
-    return utf8_prefix(std::move(text), limit);
+    return utf8_prefix(quoted_text(object.ptr()), limit);
 }
 
 resolved_integer resolve_integer(py::handle value, uint64_t text_limit) {

@@ -10,8 +10,13 @@
  * built-in scalar type (those run no Python code) is held by a strong
  * reference while it is written, and the container's size is checked before
  * every element and after the last: a change raises RuntimeError, so a
- * definite count always equals the elements written and nothing is skipped
- * silently.
+ * definite count always equals the elements written. One change is not seen,
+ * as Python's own dict iteration does not see it: on CPython a hook that
+ * removes a dict's entry and adds another, its size unchanged, can make the
+ * dict rebuild its table, and the walk goes on from its position in the new
+ * table: an entry the rebuild moved to a place already passed is skipped and
+ * the new one written, so the count still holds. Telling would need the
+ * dict's version tag, which CPython 3.12 deprecated.
  */
 
 #include "builtin_values.h"

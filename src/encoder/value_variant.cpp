@@ -8,6 +8,21 @@
 namespace py = pybind11;
 
 namespace {
+/* Where the hooks of an object are looked for. The encoder looks on the type,
+ * as CPython's slots do. pybind11's standard casters, which dumps' other
+ * arguments follow, look on the object on PyPy, and on CPython 3.8 and
+ * later read an object that is not an int through int() rather than its
+ * __index__. */
+enum class lookup { on_type, as_pybind11 };
+
+constexpr bool index_first([[maybe_unused]] lookup where) {
+#if PY_VERSION_HEX >= 0x03080000 && !defined(PYPY_VERSION)
+    return where == lookup::on_type;
+#else
+    return true;
+#endif
+}
+
 #if defined(PYPY_VERSION)
 /* PyPy's C-API does not fill the type slots of classes defined in Python:
  * the method is looked up on the type, as CPython's slots are, never on the
@@ -39,16 +54,30 @@ bool is_numpy_bool(PyObject *object) {
     return std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0;
 }
 
+#if defined(PYPY_VERSION)
+/* pybind11's standard casters ask the object itself, whose attributes and
+ * __getattr__ count; an AttributeError only means no. */
+bool object_has(PyObject *object, const char *name) {
+    const auto attribute = py::reinterpret_steal<py::object>(PyObject_GetAttrString(object, name));
+    if (!attribute) clear_ordinary_error();
+    return static_cast<bool>(attribute);
+}
+
+bool has_bool(PyObject *object, lookup where) {
+    return where == lookup::on_type ? type_defines(object, "__bool__", bool_name) : object_has(object, "__bool__");
+}
+#endif
+
 /* The truth value of True, False and, with `convert`, None and any object
  * with a truth slot; the slot's result must be 0 or 1. */
-bool load_truth(PyObject *object, bool convert, bool &out) {
+bool load_truth(PyObject *object, bool convert, bool &out, [[maybe_unused]] lookup where) {
     if (object == Py_True || object == Py_False) return out = object == Py_True, true;
     if (!convert && !is_numpy_bool(object)) return false;
     int truth = -1;
     if (object == Py_None) {
         truth = 0;
 #if defined(PYPY_VERSION)
-    } else if (type_defines(object, "__bool__", bool_name)) {
+    } else if (has_bool(object, where)) {
         truth = PyObject_IsTrue(object);
 #else
     } else if (PyNumberMethods *const number = Py_TYPE(object)->tp_as_number; number != nullptr && number->nb_bool) {
@@ -61,14 +90,14 @@ bool load_truth(PyObject *object, bool convert, bool &out) {
 }
 
 template <typename T>
-bool load_integer(PyObject *source, bool convert, T &out) {
+bool load_integer(PyObject *source, bool convert, T &out, lookup where = lookup::on_type) {
     if (source == nullptr || PyFloat_Check(source)) return false;
     const bool is_int = PyLong_Check(source) != 0;
     if (!convert && !is_int && !has_index(source)) return false;
 
     py::object index;
     PyObject *number = source;
-    if (!is_int) {
+    if (!is_int && index_first(where)) {
         index = py::reinterpret_steal<py::object>(PyNumber_Index(source));
         if (index) {
             number = index.ptr();
@@ -89,7 +118,7 @@ bool load_integer(PyObject *source, bool convert, T &out) {
         if (convert && PyNumber_Check(source)) {
             const auto as_int = py::reinterpret_steal<py::object>(PyNumber_Long(source));
             if (!as_int) clear_ordinary_error();
-            return load_integer(as_int.ptr(), false, out);
+            return load_integer(as_int.ptr(), false, out, where);
         }
         return false;
     }
@@ -120,7 +149,7 @@ bool load_by_type(PyObject *object, value_variant &out) {
 /* Alternatives 8, 9 and 10, the ones that convert. */
 bool load_by_conversion(PyObject *object, bool convert, value_variant &out) {
     bool truth;
-    if (load_truth(object, convert, truth)) return out.emplace<bool>(truth), true;
+    if (load_truth(object, convert, truth, lookup::on_type)) return out.emplace<bool>(truth), true;
     uint64_t unsigned_value;
     if (load_integer(object, convert, unsigned_value)) return out.emplace<uint64_t>(unsigned_value), true;
     int64_t signed_value;
@@ -140,6 +169,14 @@ bool load_uint64(PyObject *source, bool convert, uint64_t &out) {
 
 bool load_int64(PyObject *source, bool convert, int64_t &out) {
     return load_integer(source, convert, out);
+}
+
+bool load_flag_argument(PyObject *source, bool convert, bool &out) {
+    return load_truth(source, convert, out, lookup::as_pybind11);
+}
+
+bool load_count_argument(PyObject *source, bool convert, uint64_t &out) {
+    return load_integer(source, convert, out, lookup::as_pybind11);
 }
 
 value_variant load_element(py::handle element) {

@@ -47,3 +47,10 @@ value_variant load_element(pybind11::handle element);
  * the object is refused. */
 bool load_uint64(PyObject *source, bool convert, uint64_t &out);
 bool load_int64(PyObject *source, bool convert, int64_t &out);
+
+/* dumps' `indefinite` and `max_depth`, read as pybind11's standard bool and
+ * integer casters read them, except that an error of the object's hooks
+ * that must reach the caller (see clear_ordinary_error) is thrown instead
+ * of refusing the object. */
+bool load_flag_argument(PyObject *source, bool convert, bool &out);
+bool load_count_argument(PyObject *source, bool convert, uint64_t &out);

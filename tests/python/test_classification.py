@@ -300,6 +300,19 @@ def test_indefinite_refused(indefinite):
     assert str(caught.value).startswith(INCOMPATIBLE)
 
 
+# An argument's hook that raises an ordinary error refuses the argument; the
+# errors that must reach the caller pass through, as from the value's hooks.
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError, RecursionError, ValueError])
+@pytest.mark.parametrize("argument, hook", [("indefinite", "__bool__"), ("max_depth", "__index__")])
+def test_argument_hook_errors(argument, hook, error):
+    def raise_error(self):
+        raise error("hook")
+
+    with pytest.raises(TypeError if error is ValueError else error) as caught:
+        dumps([1], **{argument: type("Hooked", (), {hook: raise_error})()})
+    assert str(caught.value).startswith(INCOMPATIBLE) if error is ValueError else caught.value.args == ("hook",)
+
+
 def test_arguments_by_position_and_keyword():
     expected = "81" + "81" + "01"
     assert dumps([[1]], False, 2).hex() == expected

@@ -502,6 +502,68 @@ def test_recursion_error_in_a_hook(run_python):
     assert lines[4] == "9f01ff"
 
 
+# Hook errors that must reach the caller, raised four fifths of the way to
+# the deepest level Python code reaches: there PyPy could not hand an
+# exception with its traceback to C code (it copies every frame beneath) and
+# ended the process. A RecursionError of the hook's own is its own object;
+# the ordinary error of a __str__ quoted in the range error is described.
+HOOK_ERRORS_NEAR_THE_LIMIT = """
+from orvantile_cbor import dumps
+
+class ParseDepthError(RecursionError):
+    pass
+
+def raising(error):
+    def hook(self):
+        raise error
+    return hook
+
+def hooked(name, error):
+    return type("Hooked", (), {name: raising(error)})()
+
+cause = ValueError("cause")
+parse_error = ParseDepthError("parse depth")
+parse_error.__cause__ = cause
+
+def out_of_range(str_error):
+    return type("OutOfRange", (int,), {"__eq__": lambda self, other: False, "__hash__": int.__hash__,
+                                       "__str__": raising(str_error)})(2**64)
+
+def deepest(levels=0):
+    try:
+        return deepest(levels + 1)
+    except RecursionError:
+        return levels
+
+def outcome(levels, value):
+    if levels:
+        return outcome(levels - 1, value)
+    try:
+        dumps(value)
+    except BaseException as error:
+        return error
+
+levels = deepest() * 4 // 5
+for value in ([hooked("__index__", KeyboardInterrupt("k"))], {"k": hooked("__bool__", SystemExit(3))},
+              (hooked("__index__", MemoryError("m")),), [out_of_range(SystemExit(2))],
+              [out_of_range(ValueError("v"))]):
+    print(repr(outcome(levels, value)))
+error = outcome(levels, [hooked("__index__", parse_error)])
+print(error is parse_error, error.__cause__ is cause)
+"""
+
+
+def test_hook_errors_near_the_limit(run_python):
+    assert run_python(HOOK_ERRORS_NEAR_THE_LIMIT).splitlines() == [
+        "KeyboardInterrupt('k')",
+        "SystemExit(3)",
+        "MemoryError('m')",
+        "SystemExit(2)",
+        repr(RuntimeError(RANGE_ERROR + "failed with ValueError: v")),
+        "True True",
+    ]
+
+
 def test_dict_changed_by_another_thread_keeps_its_pairs():
     """Another thread keeps the dict at 8 entries, each value equal to its
     key; every encoding must pair each key with its own value."""
