@@ -21,10 +21,10 @@
 
 /* Output bytes. A new buffer has a null `data`, `size` and `capacity` 0.
  * The block holds `capacity` bytes, the first `size` of them written, and
- * size <= capacity <= max(32, 1.5 x size): an append that does not fit
- * grows the block once, to 1.5 x its capacity or to what the append needs
- * if more, so that the copies a heap makes when it moves a growing block
- * add up to a bounded multiple of the output on every heap. */
+ * size <= capacity <= max(32, 2 x size): an append that does not fit grows
+ * the block once, to twice its capacity or to what the append needs if
+ * more, so that the copies a heap makes when it moves a growing block add
+ * up to at most the output's size, on every heap. */
 struct cbor_buffer {
     unsigned char *data;
     uint64_t size;

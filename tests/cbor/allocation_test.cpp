@@ -80,7 +80,9 @@ const std::vector<write_step> &write_sequence() {
     static const std::vector<write_step> steps = {
         {"uint", [](cbor_buffer *b) { return cbor_put_uint(b, 1000); }, 0},
         {"negint", [](cbor_buffer *b) { return cbor_put_negint(b, -70000); }, 0},
-        {"textstring", [](cbor_buffer *b) { return cbor_put_textstring(b, "0123456789abcdefghijklmnopqrst", 30); }, 0},
+        {"textstring",
+         [](cbor_buffer *b) { return cbor_put_textstring(b, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJK", 47); },
+         0},
         {"bytestring", [](cbor_buffer *b) { return cbor_put_bytestring(b, three_bytes, 3); }, 0},
         {"array start", [](cbor_buffer *b) { return cbor_put_array_start(b, 2); }, 0},
         {"map start", [](cbor_buffer *b) { return cbor_put_map_start(b, CBOR_INDEFINITE); }, 0},
@@ -91,9 +93,10 @@ const std::vector<write_step> &write_sequence() {
     return steps;
 }
 
-/* 40 bytes before the float: the block grows in the text's payload and in the float's final write. */
+/* 63 bytes before the float: the block grows in the text's payload and in the float's final write. */
 const char sequence_head_hex[] =
-    "1903e83a0001116f781e303132333435363738396162636465666768696a6b6c6d6e6f707172737443dead0182bf";
+    "1903e83a0001116f782f303132333435363738396162636465666768696a6b6c6d6e6f707172737475767778797a4142434445464748494a"
+    "4b43dead0182bf";
 const char sequence_tail_hex[] = "fff6";
 /* 1.5 as written normally, and as a single or double when a narrower candidate was lost. */
 const char *const float_forms[] = {"f93e00", "fa3fc00000", "fb3ff8000000000000"};

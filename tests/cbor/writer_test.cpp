@@ -322,7 +322,7 @@ TEST(Buffer, GrowsGeometrically) {
     const uint64_t before = cbor_allocation_count();
     for (uint64_t i = 0; i < total; ++i) {
         ASSERT_EQ(cbor_put_byte(buffer.get(), static_cast<unsigned char>(i % 251)), 0);
-        ASSERT_LE(buffer->capacity, std::max<uint64_t>(32, buffer->size + buffer->size / 2)) << i;
+        ASSERT_LE(buffer->capacity, std::max<uint64_t>(32, 2 * buffer->size)) << i;
     }
     EXPECT_LE(cbor_allocation_count() - before, 30u);
     ASSERT_EQ(buffer->size, total);
