@@ -201,7 +201,7 @@ def plot(results, path, encoders_run):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    figure, axes = plt.subplots(figsize=(9, 5))
+    figure, axes = plt.subplots(figsize=(11, 5))
     colours = dict(zip(KINDS, plt.get_cmap("tab10").colors))
     for kind in KINDS:
         for encoder, style in zip(encoders_run, ["-", "--", ":"]):
@@ -220,7 +220,8 @@ def plot(results, path, encoders_run):
     axes.set_ylabel("CPU time per element (ns, log scale)")
     axes.set_title("Time per element against output size")
     axes.grid(True, which="both", alpha=0.3)
-    axes.legend(fontsize="small")
+    if axes.get_legend_handles_labels()[0]:
+        axes.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1))
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     plt.close(figure)
