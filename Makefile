@@ -65,8 +65,10 @@ bench-pypy: system-packages $(PYPY_VENV)/installed
 	$(PYPY_VENV)/bin/python benchmarks/bench.py
 	$(PYPY_VENV)/bin/python benchmarks/read_patterns.py
 
-# Time per element against output size, 1 MiB to 2 GiB, one process per
-# point: benchmarks/cost_curve.md and .png.
+# Time per element against output size, 1 MiB to 512 MiB, and dicts of
+# 1 Mi and 8 Mi entries, one process per point: benchmarks/cost_curve.md
+# and .png (benchmarks/cost_curve.py --baseline COMMIT measures that
+# commit's build beside the work tree's).
 bench-curve: install
 	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
 	$(VENV_PYTHON) benchmarks/cost_curve.py
@@ -214,6 +216,20 @@ test-windows:
 	$(PLATFORM_BUILD)/stack_bounds_test
 	$(WINDOWS_CXX) $(PLATFORM_FLAGS) -static $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test.exe
 	$(WINE) $(PLATFORM_BUILD)/stack_bounds_test.exe
+
+# The codec's output buffer alone (benchmarks/buffer_growth.cpp): maps of
+# 2^17, 2^20 and 2^23 entries appended natively and, built with mingw-w64,
+# on wine's heap, where a block that grows moves.
+GROWTH_SOURCES := -Isrc/cbor benchmarks/buffer_growth.cpp src/cbor/allocation.cpp src/cbor/buffer.cpp src/cbor/head.cpp
+GROWTH_COUNTS := 131072 1048576 8388608
+.PHONY: bench-growth
+bench-growth:
+	scripts/install-system-packages g++ g++-mingw-w64-x86-64-posix wine wine64
+	mkdir -p $(PLATFORM_BUILD)
+	g++ $(PLATFORM_FLAGS) $(GROWTH_SOURCES) -o $(PLATFORM_BUILD)/buffer_growth
+	$(PLATFORM_BUILD)/buffer_growth $(GROWTH_COUNTS)
+	$(WINDOWS_CXX) $(PLATFORM_FLAGS) -static $(GROWTH_SOURCES) -o $(PLATFORM_BUILD)/buffer_growth.exe
+	$(WINE) $(PLATFORM_BUILD)/buffer_growth.exe $(GROWTH_COUNTS)
 
 # The Linux aarch64 wheel (manylinux2014) for CPython 3.11: cross-built here
 # with zig against Debian's arm64 headers and tagged by auditwheel, then the

@@ -19,6 +19,10 @@ cheaper for dumps and the floor the second time than any user's value is.
 The walk floor must be the fastest on every data set: the run checks that and
 names every encoder that beat it.
 
+With --baseline COMMIT the module as it was at that commit is built (see
+builds.py) and timed beside the one under test, interleaved like the peers,
+as "dumps baseline".
+
 Writes <output>.md (tables) and <output>.png (chart); `make bench` (CPython)
 and `make bench-pypy` run it with the defaults.
 """
@@ -34,6 +38,7 @@ import sys
 import time
 from pathlib import Path
 
+import builds
 import datasets
 import encoders
 
@@ -141,12 +146,14 @@ def floor_check_lines(results):
             "faster:"] + [f"- {line}" for line in violations]
 
 
-def peak_memory(data_set, encoder, module_dir):
+def peak_memory(data_set, encoder, module_dir, baseline_dir):
     """The child's measurement; None when the encoder refused the value; the
     signal's name when the child was killed by one."""
     command = [sys.executable, str(BENCHMARKS / "peak_memory.py"), data_set, encoder]
     if module_dir:
         command += ["--module", str(module_dir)]
+    if baseline_dir:
+        command += ["--baseline-module", str(baseline_dir)]
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode < 0:
         return signal.Signals(-result.returncode).name
@@ -394,6 +401,8 @@ def main():
     default_output = BENCHMARKS / ("results-pypy" if encoders.PYPY else "results")
     parser.add_argument("--output", default=str(default_output), help="path of the report, without suffix")
     parser.add_argument("--label", default="", help="text added to the report's title")
+    parser.add_argument("--baseline", metavar="COMMIT",
+                        help="also time the module built as it was at COMMIT, as dumps baseline")
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--sets", nargs="*", help="data sets to run (default: all available; on PyPy the JSON "
                                                   "documents and the flat containers)")
@@ -405,7 +414,10 @@ def main():
                         help="peak memory in child processes (default on CPython)")
     arguments = parser.parse_args()
 
-    encode_by_name = encoders.load(arguments.module)
+    baseline_dir = None
+    if arguments.baseline:
+        baseline_dir = builds.build_commit(arguments.baseline, builds.REPO / "build" / "bench-baseline")
+    encode_by_name = encoders.load(arguments.module, baseline_dir)
     names = list(encode_by_name)
     default_sets = datasets.available()
     if encoders.PYPY:
@@ -416,7 +428,7 @@ def main():
         memory, crashed = {}, {}
         if arguments.memory:
             # First in child processes, so that an encoder that crashes on the value is not run here.
-            memory = {name: peak_memory(data_set, name, arguments.module) for name in names}
+            memory = {name: peak_memory(data_set, name, arguments.module, baseline_dir) for name in names}
             crashed = {name: f"crashed ({outcome})" for name, outcome in memory.items() if isinstance(outcome, str)}
             memory = {name: outcome for name, outcome in memory.items() if isinstance(outcome, dict)}
         value = datasets.make(data_set)

@@ -1,4 +1,4 @@
-"""The cost curve: time per element against output size, from 1 MiB to 2 GiB
+"""The cost curve: time per element against output size, from 1 MiB to 512 MiB
 of output, for lists of byte strings (64 bytes each), of integers and of
 floats, dumps beside cbor2.
 
@@ -6,13 +6,22 @@ Every point runs in a child process of its own, one after the other, so that
 memory stays bounded by the largest point (about three times its output: the
 list, the encoder's buffer and the returned bytes). The lists hold references
 to a pool of distinct values, so that the list itself is the only memory
-that grows with the element count. Small points are timed over several calls
-(the fastest counts), large ones once. The child reports the call's CPU time
-(user and system: what the curve shows, since a shared machine's load
-inflates it far less than wall time), its wall time, and the process's peak
-resident memory.
+that grows with the element count. Each point times the child's first call
+only: a second call would reuse the blocks the C library kept from the
+first, which it does up to 32 MiB and never beyond, so every point pays for
+fresh memory alike. The child reports the call's CPU time (user and system:
+what the curve shows, since a shared machine's load inflates it far less
+than wall time), its wall time, and the process's peak resident memory.
 
-Writes <output>.md (table) and <output>.png (plot), and every point as it is
+Then the same for dicts of n entries, dict.fromkeys(range(n), 7), at the
+counts of --dict-entries (1 Mi and 8 Mi by default: 8 times the entries
+should take about 8 times the time), dumps beside cbor2 and msgpack, each
+the fastest of three child processes.
+
+With --baseline COMMIT the module as it was at that commit is built (see
+builds.py) and measured too, as "dumps baseline", at every point.
+
+Writes <output>.md (tables) and <output>.png (plot), and every point as it is
 measured to <output>.json, from which --resume goes on after an interruption;
 `make bench-curve` runs it.
 """
@@ -26,6 +35,9 @@ import sys
 import time
 from pathlib import Path
 
+import builds
+import encoders
+
 BENCHMARKS = Path(__file__).resolve().parent
 MIB = 2**20
 POOL = 4096
@@ -35,8 +47,11 @@ KINDS = {
     "integers": 9,  # 2^32 or more: head 1B and 8 bytes
     "floats": 9,  # doubles that no narrower width holds: FB and 8 bytes
 }
+DICT_KIND = "dict.fromkeys(range(n), 7)"
 ENCODERS = ["dumps", "cbor2"]
-REPEAT_SECONDS = 0.5
+DICT_ENCODERS = ["dumps", "cbor2", "msgpack"]
+BASELINE = "dumps baseline"
+DICT_PROCESSES = 3
 
 
 def pool(kind):
@@ -48,43 +63,52 @@ def pool(kind):
     return [generator.uniform(-1e6, 1e6) for _ in range(POOL)]
 
 
-def point(kind, encoder, size):
-    """Runs in the child: encodes a list of `kind` whose output is about `size` bytes."""
+def point(kind, encoder, size, baseline_dir):
+    """Runs in the child: encodes a list of `kind` whose output is about
+    `size` bytes, or a dict of `size` entries."""
     if encoder == "dumps":
         from orvantile_cbor import dumps as encode
+    elif encoder == BASELINE:
+        [path] = Path(baseline_dir).glob("orvantile_cbor*")
+        encode = encoders.load_module_file(path).dumps
+    elif encoder == "msgpack":
+        from msgpack import packb as encode
     else:
         from cbor2 import dumps as encode
-    count = size // KINDS[kind]
-    values = pool(kind)
-    value = values * (count // POOL) + values[: count % POOL]
-    best = None
-    spent = 0.0
-    while best is None or (spent < REPEAT_SECONDS and best["seconds"] < REPEAT_SECONDS / 5):
-        before = resource.getrusage(resource.RUSAGE_SELF)
-        start = time.perf_counter()
-        output = encode(value)
-        wall = time.perf_counter() - start
-        after = resource.getrusage(resource.RUSAGE_SELF)
-        output_size = len(output)
-        del output
-        spent += wall
-        user = after.ru_utime - before.ru_utime
-        system = after.ru_stime - before.ru_stime
-        if best is None or user + system < best["seconds"]:
-            best = {"seconds": user + system, "user_seconds": user, "system_seconds": system, "wall_seconds": wall}
+    if kind == DICT_KIND:
+        count = size
+        value = dict.fromkeys(range(count), 7)
+    else:
+        count = size // KINDS[kind]
+        values = pool(kind)
+        value = values * (count // POOL) + values[: count % POOL]
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    output = encode(value)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    user = after.ru_utime - before.ru_utime
+    system = after.ru_stime - before.ru_stime
     return {
-        "kind": kind, "encoder": encoder, "elements": count, "output_bytes": output_size, **best,
+        "kind": kind, "encoder": encoder, "elements": count, "output_bytes": len(output), "seconds": user + system,
+        "user_seconds": user, "system_seconds": system, "wall_seconds": wall,
         "peak_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
     }
 
 
-def run_point(kind, encoder, size):
-    result = subprocess.run(
-        [sys.executable, __file__, "--point", kind, encoder, str(size)], capture_output=True, text=True,
-    )
-    if result.returncode != 0:
-        return {"kind": kind, "encoder": encoder, "size": size, "failed": result.stderr.strip().splitlines()[-1:]}
-    return {**json.loads(result.stdout), "size": size}
+def run_point(kind, encoder, size, baseline_dir):
+    command = [sys.executable, __file__, "--point", kind, encoder, str(size)]
+    if baseline_dir:
+        command += ["--baseline-module", str(baseline_dir)]
+    best = None
+    for _ in range(DICT_PROCESSES if kind == DICT_KIND else 1):
+        result = subprocess.run(command, capture_output=True, text=True)
+        if result.returncode != 0:
+            return {"kind": kind, "encoder": encoder, "size": size, "failed": result.stderr.strip().splitlines()[-1:]}
+        found = json.loads(result.stdout)
+        if best is None or found["seconds"] < best["seconds"]:
+            best = found
+    return {**best, "size": size}
 
 
 def load_points(path):
@@ -104,45 +128,83 @@ def format_size(size):
     return f"{size // 1024 // MIB} GiB" if size >= 1024 * MIB else f"{size // MIB} MiB"
 
 
-def report(results, output, elapsed):
-    header = ["kind", "output", "elements"] + [f"{encoder} ns/element" for encoder in ENCODERS] + [
-        "dumps ÷ cbor2", "dumps: system / CPU / wall time", "dumps peak memory"]
+def per_element(found):
+    return f"{found['seconds'] / found['elements'] * 1e9:.0f}" if "seconds" in found else "failed"
+
+
+def dict_lines(results, encoders_run):
+    """The dict points: seconds per call, and each encoder's time against its
+    time at the previous count."""
+    counts = sorted(size for kind, size in results if kind == DICT_KIND)
+    if not counts:
+        return []
+    header = ["entries", "output"] + [f"{encoder} CPU time" for encoder in encoders_run] + [
+        f"{encoder}: × previous" for encoder in encoders_run]
+    lines = [
+        "",
+        f"## {DICT_KIND}",
+        "",
+        "| " + " | ".join(header) + " |",
+        "|" + "---|" * len(header),
+    ]
+    for index, count in enumerate(counts):
+        by_encoder = results[(DICT_KIND, count)]
+        previous = results[(DICT_KIND, counts[index - 1])] if index else {}
+        output = by_encoder.get("dumps", {}).get("output_bytes")
+        cells = [f"{count:,}", f"{output / MIB:.1f} MiB" if output else "n/a"]
+        cells += [f"{by_encoder[encoder]['seconds']:.3f} s" if "seconds" in by_encoder.get(encoder, {}) else "failed"
+                  for encoder in encoders_run]
+        for encoder in encoders_run:
+            now, before = by_encoder.get(encoder, {}), previous.get(encoder, {})
+            cells.append(f"{now['seconds'] / before['seconds']:.1f}×" if "seconds" in now and "seconds" in before
+                         else "")
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
+
+
+def report(results, output, elapsed, encoders_run, dict_encoders):
+    ratios = ["dumps ÷ cbor2"] + (["dumps ÷ baseline"] if BASELINE in encoders_run else [])
+    header = ["kind", "output", "elements"] + [f"{encoder} ns/element" for encoder in encoders_run] + ratios + [
+        "dumps: system / CPU / wall time", "dumps peak memory"] + (
+        ["baseline peak memory"] if BASELINE in encoders_run else [])
     lines = [
         "# The cost curve: time per element against output size",
         "",
-        f"Python {sys.version.split()[0]}; one child process per point; CPU time of the call (user + system) per "
+        f"Python {sys.version.split()[0]}; one child process per point, whose first call is timed (a dict point: the "
+        f"fastest of {DICT_PROCESSES} processes); CPU time of the call (user + system) per "
         f"element; written by benchmarks/cost_curve.py (`make bench-curve`, {elapsed / 60:.1f} min).",
         "",
         "| " + " | ".join(header) + " |",
         "|" + "---|" * len(header),
     ]
     for (kind, size), by_encoder in results.items():
+        if kind == DICT_KIND:
+            continue
         dumps = by_encoder.get("dumps", {})
-        cells = []
-        for encoder in ENCODERS:
+        cells = [per_element(by_encoder.get(encoder, {})) for encoder in encoders_run]
+        for other in ["cbor2", BASELINE][:len(ratios)]:
+            both = "seconds" in dumps and "seconds" in by_encoder.get(other, {})
+            cells.append(f"{dumps['seconds'] / by_encoder[other]['seconds']:.2f}×" if both else "n/a")
+        cells.append(f"{dumps['system_seconds']:.2f} / {dumps['seconds']:.2f} / {dumps['wall_seconds']:.2f} s"
+                     if "seconds" in dumps else "n/a")
+        for encoder in ["dumps", BASELINE][:1 + (BASELINE in encoders_run)]:
             found = by_encoder.get(encoder, {})
-            cells.append(f"{found['seconds'] / found['elements'] * 1e9:.0f}" if "seconds" in found else "failed")
-        both = all("seconds" in by_encoder.get(encoder, {}) for encoder in ENCODERS)
-        lines.append("| " + " | ".join([
-            kind, format_size(size), f"{dumps.get('elements', 0):,}", *cells,
-            f"{dumps['seconds'] / by_encoder['cbor2']['seconds']:.2f}×" if both else "n/a",
-            f"{dumps['system_seconds']:.2f} / {dumps['seconds']:.2f} / {dumps['wall_seconds']:.2f} s"
-            if "seconds" in dumps else "n/a",
-            f"{dumps['peak_bytes'] / MIB:,.0f} MiB" if "seconds" in dumps else "n/a",
-        ]) + " |")
+            cells.append(f"{found['peak_bytes'] / MIB:,.0f} MiB" if "seconds" in found else "n/a")
+        lines.append("| " + " | ".join([kind, format_size(size), f"{dumps.get('elements', 0):,}", *cells]) + " |")
+    lines += dict_lines(results, dict_encoders)
     Path(f"{output}.md").write_text("\n".join(lines) + "\n")
 
 
-def plot(results, path):
+def plot(results, path, encoders_run):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    figure, axes = plt.subplots(figsize=(9, 5))
+    figure, axes = plt.subplots(figsize=(11, 5))
     colours = dict(zip(KINDS, plt.get_cmap("tab10").colors))
     for kind in KINDS:
-        for encoder, style in zip(ENCODERS, ["-", "--"]):
+        for encoder, style in zip(encoders_run, ["-", "--", ":"]):
             points = [(size, found[encoder]) for (each, size), found in results.items()
                       if each == kind and "seconds" in found.get(encoder, {})]
             if points:
@@ -151,14 +213,15 @@ def plot(results, path):
                           style, marker="o", markersize=3, color=colours[kind], label=f"{encoder}, {kind}")
     axes.set_xscale("log", base=2)
     axes.set_yscale("log")
-    sizes = sorted({size for _, size in results})
+    sizes = sorted({size for kind, size in results if kind != DICT_KIND})
     axes.set_xticks([size / MIB for size in sizes])
     axes.set_xticklabels([format_size(size) for size in sizes], rotation=45)
     axes.set_xlabel("output size")
     axes.set_ylabel("CPU time per element (ns, log scale)")
     axes.set_title("Time per element against output size")
     axes.grid(True, which="both", alpha=0.3)
-    axes.legend(fontsize="small")
+    if axes.get_legend_handles_labels()[0]:
+        axes.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1))
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     plt.close(figure)
@@ -168,15 +231,26 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--output", default=str(BENCHMARKS / "cost_curve"), help="path of the report, without suffix")
     parser.add_argument("--smallest", type=int, default=1, help="smallest output in MiB (a power of 2)")
-    parser.add_argument("--largest", type=int, default=2048, help="largest output in MiB (a power of 2)")
+    parser.add_argument("--largest", type=int, default=512, help="largest output in MiB (a power of 2)")
     parser.add_argument("--kinds", nargs="*", default=list(KINDS), choices=list(KINDS))
+    parser.add_argument("--dict-entries", nargs="*", type=int, default=[2**20, 2**23],
+                        help="entry counts of the dict points (none: no dict points)")
+    parser.add_argument("--baseline", metavar="COMMIT",
+                        help="also measure the module built as it was at COMMIT, as dumps baseline")
+    parser.add_argument("--baseline-module", help=argparse.SUPPRESS)
     parser.add_argument("--resume", action="store_true", help="keep the points of <output>.json, measure the others")
     parser.add_argument("--point", nargs=3, metavar=("KIND", "ENCODER", "BYTES"), help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.point:
         kind, encoder, size = arguments.point
-        print(json.dumps(point(kind, encoder, int(size))))
+        print(json.dumps(point(kind, encoder, int(size), arguments.baseline_module)))
         return
+
+    encoders_run, dict_encoders, baseline_dir = ENCODERS, DICT_ENCODERS, None
+    if arguments.baseline:
+        baseline_dir = builds.build_commit(arguments.baseline, builds.REPO / "build" / "curve-baseline")
+        encoders_run = ["dumps", BASELINE] + ENCODERS[1:]
+        dict_encoders = ["dumps", BASELINE] + DICT_ENCODERS[1:]
 
     started = time.perf_counter()
     sizes = []
@@ -186,21 +260,24 @@ def main():
         size *= 2
     points = f"{arguments.output}.json"
     results = load_points(points) if arguments.resume else {}
-    for kind in arguments.kinds:
-        for size in sizes:
-            by_encoder = results.setdefault((kind, size), {})
-            for encoder in ENCODERS:
-                if "seconds" in by_encoder.get(encoder, {}):
-                    continue
-                found = by_encoder[encoder] = run_point(kind, encoder, size)
-                save_points(results, points)
-                shown = (f"{found['seconds'] / found['elements'] * 1e9:.0f} ns/element, CPU {found['seconds']:.2f} s, "
-                         f"wall {found['wall_seconds']:.2f} s" if "seconds" in found else f"failed {found['failed']}")
-                print(f"{kind}, {format_size(size)}, {encoder}: {shown}", flush=True)
+    runs = [(kind, size, encoders_run) for kind in arguments.kinds for size in sizes]
+    runs += [(DICT_KIND, count, dict_encoders) for count in arguments.dict_entries]
+    for kind, size, encoders_here in runs:
+        by_encoder = results.setdefault((kind, size), {})
+        for encoder in encoders_here:
+            if "seconds" in by_encoder.get(encoder, {}):
+                continue
+            found = by_encoder[encoder] = run_point(kind, encoder, size, baseline_dir)
+            save_points(results, points)
+            shown = (f"{found['seconds'] / found['elements'] * 1e9:.0f} ns/element, CPU {found['seconds']:.2f} s, "
+                     f"wall {found['wall_seconds']:.2f} s" if "seconds" in found else f"failed {found['failed']}")
+            label = f"{size:,} entries" if kind == DICT_KIND else format_size(size)
+            print(f"{kind}, {label}, {encoder}: {shown}", flush=True)
     elapsed = time.perf_counter() - started
-    results = dict(sorted(results.items(), key=lambda item: (list(KINDS).index(item[0][0]), item[0][1])))
-    report(results, arguments.output, elapsed)
-    plot(results, f"{arguments.output}.png")
+    order = list(KINDS) + [DICT_KIND]
+    results = dict(sorted(results.items(), key=lambda item: (order.index(item[0][0]), item[0][1])))
+    report(results, arguments.output, elapsed, encoders_run, dict_encoders)
+    plot(results, f"{arguments.output}.png", encoders_run)
     print(f"{elapsed:.0f} s")
 
 

@@ -7,6 +7,8 @@ PyPy: orjson and ormsgpack, which have no PyPy build; cbor2 is pure Python
 there)."""
 
 import importlib
+import importlib.machinery
+import importlib.util
 import platform
 import subprocess
 import sys
@@ -22,6 +24,7 @@ PYPY = platform.python_implementation() == "PyPy"
 NAMES = [
     "dumps",
     "dumps definite",
+    "dumps baseline",
     "cbor2",
     "cbor2 indefinite",
     "cbor2 canonical",
@@ -59,10 +62,26 @@ def import_extension(name):
     return importlib.import_module(name)
 
 
-def load(module_dir=None):
+def load_module_file(path):
+    """The orvantile_cbor extension in the file at path, imported beside any
+    other build of it: the interpreter files a module that initialises the
+    old way under its name in sys.modules, which is undone here."""
+    loader = importlib.machinery.ExtensionFileLoader("orvantile_cbor", str(path))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("orvantile_cbor", loader))
+    loader.exec_module(module)
+    sys.modules.pop("orvantile_cbor", None)
+    return module
+
+
+def load(module_dir=None, baseline_dir=None):
     """name -> one-argument callable, for every encoder importable here.
     module_dir, when given, is where the orvantile_cbor under test is
-    imported from instead of the installed one."""
+    imported from instead of the installed one; baseline_dir holds another
+    build of it, timed beside it as "dumps baseline"."""
+    baseline = None
+    if baseline_dir is not None:
+        [path] = Path(baseline_dir).glob(f"orvantile_cbor{sysconfig.get_config_var('EXT_SUFFIX')}")
+        baseline = load_module_file(path)
     if module_dir is not None:
         sys.path.insert(0, str(module_dir))
     orvantile_cbor = importlib.import_module("orvantile_cbor")
@@ -72,6 +91,8 @@ def load(module_dir=None):
         "dumps definite": lambda value: orvantile_cbor.dumps(value, indefinite=False),
         FLOOR: walk_floor.walk,
     }
+    if baseline is not None:
+        encode_by_name["dumps baseline"] = baseline.dumps
 
     def peer(module_name, entries):
         try:

@@ -40,9 +40,10 @@ def main():
     parser.add_argument("data_set")
     parser.add_argument("encoder")
     parser.add_argument("--module", help="folder to import orvantile_cbor from")
+    parser.add_argument("--baseline-module", help="folder of the build measured as dumps baseline")
     arguments = parser.parse_args()
 
-    encode = encoders.load(arguments.module)[arguments.encoder]
+    encode = encoders.load(arguments.module, arguments.baseline_module)[arguments.encoder]
     encode([1, "a", 1.5, b"b", {"c": None}])
     settle()
     before_value = status_kib("VmRSS")

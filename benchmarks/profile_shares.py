@@ -10,10 +10,10 @@ and walk_floor_walk only.
 
 The codec's prescribed mechanics, counted apart:
 - the output block's reallocation: every cbor_realloc outside the float
-  writer (one per append, the block resized to its exact new size), and the
-  ones of the float writer's final write into the output;
+  writer (one per append that does not fit, the block doubled), and
+  the ones of the float writer's final write into the output;
 - the float writer's scratch buffer and read-back: cbor_put_float with all
-  it calls (scratch buffer, three candidates with their own reallocations,
+  it calls (scratch buffer and its block, three candidates,
   reader, items, frees, the width choice), less the appends of its final
   write into the output (their reallocations stay in the line above).
   Those appends cost what the float writer's appends (cbor_put_byte and
@@ -197,10 +197,10 @@ def report(results, output):
         "",
         "## Distance to the walk floor",
         "",
-        "- *output block reallocation*: every `cbor_realloc` outside the float writer (the block is reallocated to "
-        "its exact new size on every append), and those of the float writer's final write into the output;",
-        "- *float scratch + read-back*: `cbor_put_float` with all it calls (the scratch buffer, the three candidates "
-        "and their reallocations, the reader and its items, the width choice), less the appends of its final "
+        "- *output block reallocation*: every `cbor_realloc` outside the float writer (one per append that does not "
+        "fit: the block doubles), and those of the float writer's final write into the output;",
+        "- *float scratch + read-back*: `cbor_put_float` with all it calls (the scratch buffer and its block, the "
+        "three candidates, the reader and its items, the width choice), less the appends of its final "
         "write into the output, costed at the float writer's average append without reallocation;",
         "- *encoder's own share* = dumps − those two: the walk, the classification of every value, the heads and "
         "payload copies, the final copy into the bytes object; what dumps would still spend with another buffer "

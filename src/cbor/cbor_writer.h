@@ -5,7 +5,8 @@
  *
  * Contract shared by every cbor_put_* writer:
  *  - The caller owns the cbor_buffer (cbor_buffer_new / cbor_buffer_free); the
- *    buffer owns its block, which is always exactly `size` bytes long.
+ *    buffer owns its block, whose first `size` bytes are the output (the
+ *    rest is spare room, never read).
  *  - 0 means the whole item was appended; -1 means a null buffer or a failed
  *    allocation. The float width writers report success as 1 (see below).
  *  - A failed allocation marks the buffer as failed for good: every later
@@ -18,10 +19,16 @@
 
 #include <cstdint>
 
-/* Output bytes. A new buffer has a null `data` and `size` 0. */
+/* Output bytes. A new buffer has a null `data`, `size` and `capacity` 0.
+ * The block holds `capacity` bytes, the first `size` of them written, and
+ * size <= capacity <= max(32, 2 x size): an append that does not fit grows
+ * the block once, to twice its capacity or to what the append needs if
+ * more, so that the copies a heap makes when it moves a growing block add
+ * up to at most the output's size, on every heap. */
 struct cbor_buffer {
     unsigned char *data;
     uint64_t size;
+    uint64_t capacity;
     bool failed;
 };
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,12 @@ protected:
 
 bool is_prefix(const std::string &prefix, const std::string &whole) {
     return prefix.size() <= whole.size() && whole.compare(0, prefix.size(), prefix) == 0;
+}
+
+/* Appends filler bytes until `room` bytes of spare room are left, so that
+ * the next append longer than that must grow the block. */
+void fill_until_room(cbor_buffer *buffer, uint64_t room) {
+    while (buffer->capacity - buffer->size > room) ASSERT_EQ(cbor_put_byte(buffer, 0x00), 0);
 }
 
 /* A failed buffer takes no more bytes, whatever the writer. */
@@ -73,7 +80,9 @@ const std::vector<write_step> &write_sequence() {
     static const std::vector<write_step> steps = {
         {"uint", [](cbor_buffer *b) { return cbor_put_uint(b, 1000); }, 0},
         {"negint", [](cbor_buffer *b) { return cbor_put_negint(b, -70000); }, 0},
-        {"textstring", [](cbor_buffer *b) { return cbor_put_textstring(b, "hello", 5); }, 0},
+        {"textstring",
+         [](cbor_buffer *b) { return cbor_put_textstring(b, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJK", 47); },
+         0},
         {"bytestring", [](cbor_buffer *b) { return cbor_put_bytestring(b, three_bytes, 3); }, 0},
         {"array start", [](cbor_buffer *b) { return cbor_put_array_start(b, 2); }, 0},
         {"map start", [](cbor_buffer *b) { return cbor_put_map_start(b, CBOR_INDEFINITE); }, 0},
@@ -84,7 +93,10 @@ const std::vector<write_step> &write_sequence() {
     return steps;
 }
 
-const char sequence_head_hex[] = "1903e83a0001116f6568656c6c6f43dead0182bf";
+/* 63 bytes before the float: the block grows in the text's payload and in the float's final write. */
+const char sequence_head_hex[] =
+    "1903e83a0001116f782f303132333435363738396162636465666768696a6b6c6d6e6f707172737475767778797a4142434445464748494a"
+    "4b43dead0182bf";
 const char sequence_tail_hex[] = "fff6";
 /* 1.5 as written normally, and as a single or double when a narrower candidate was lost. */
 const char *const float_forms[] = {"f93e00", "fa3fc00000", "fb3ff8000000000000"};
@@ -113,9 +125,9 @@ TEST_F(AllocationFailure, WriteSequenceWithoutFailure) {
 TEST_F(AllocationFailure, WriteSequenceFailingAtEveryAllocation) {
     const std::string full_hex = std::string(sequence_head_hex) + float_forms[0] + sequence_tail_hex;
     const uint64_t allocations = count_allocations([] { run_sequence(); });
-    ASSERT_GT(allocations, write_sequence().size());
 
     int widened = 0;
+    std::set<std::string> failed_steps;
     for (uint64_t n = 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
         cbor_fail_allocation_at(n);
@@ -147,6 +159,7 @@ TEST_F(AllocationFailure, WriteSequenceFailingAtEveryAllocation) {
             ++first_failure;
         }
         ASSERT_LT(first_failure, run.statuses.size()) << "the buffer failed but every step reported success";
+        failed_steps.insert(write_sequence()[first_failure].name);
         for (size_t i = first_failure; i < run.statuses.size(); ++i) {
             EXPECT_LT(run.statuses[i], 0) << write_sequence()[i].name << " after the failure";
         }
@@ -156,6 +169,8 @@ TEST_F(AllocationFailure, WriteSequenceFailingAtEveryAllocation) {
         expect_sticky_failure(run.buffer.get());
     }
     EXPECT_GT(widened, 0) << "no failure inside the float was absorbed by a wider width";
+    EXPECT_EQ(failed_steps, (std::set<std::string>{"uint", "textstring", "float"}))
+        << "the block's first allocation and its two growths";
 }
 
 TEST_F(AllocationFailure, BufferCreationFails) {
@@ -168,11 +183,13 @@ TEST_F(AllocationFailure, BufferCreationFails) {
 TEST_F(AllocationFailure, FailedHeadKeepsEarlierBytes) {
     buffer_ptr buffer = new_buffer();
     ASSERT_EQ(cbor_put_true(buffer.get()), 0);
-    cbor_fail_allocation_at(2); /* the first argument byte of 19 03 e8 */
+    fill_until_room(buffer.get(), 1);
+    const std::string held = to_hex(buffer.get());
+    cbor_fail_allocation_at(1); /* the growth for the first argument byte of 19 03 e8 */
     EXPECT_EQ(cbor_put_uint(buffer.get(), 1000), -1);
     EXPECT_TRUE(buffer->failed);
     EXPECT_TRUE(cbor_buffer_failed(buffer.get()));
-    EXPECT_EQ(to_hex(buffer.get()), "f519");
+    EXPECT_EQ(to_hex(buffer.get()), held + "19");
     expect_sticky_failure(buffer.get());
 }
 
@@ -187,9 +204,12 @@ TEST_F(AllocationFailure, FailedFirstAppendLeavesBufferEmpty) {
 
 TEST_F(AllocationFailure, FailedStringPayloadKeepsHead) {
     buffer_ptr buffer = new_buffer();
-    cbor_fail_allocation_at(2);
+    ASSERT_EQ(cbor_put_null(buffer.get()), 0);
+    fill_until_room(buffer.get(), 1);
+    const std::string held = to_hex(buffer.get());
+    cbor_fail_allocation_at(1);
     EXPECT_EQ(cbor_put_textstring(buffer.get(), "hello", 5), -1);
-    EXPECT_EQ(to_hex(buffer.get()), "65");
+    EXPECT_EQ(to_hex(buffer.get()), held + "65");
     expect_sticky_failure(buffer.get());
 }
 
@@ -257,11 +277,20 @@ struct float_outcomes {
     int negative = 0;
 };
 
+/* A buffer that holds 81 and filler up to its capacity: the float's own
+ * write must grow it. */
+buffer_ptr full_buffer() {
+    buffer_ptr buffer = new_buffer();
+    EXPECT_EQ(cbor_put_byte(buffer.get(), 0x81), 0);
+    fill_until_room(buffer.get(), 0);
+    return buffer;
+}
+
 /* Runs cbor_put_float(x) once per allocation it makes, failing that one, on a
- * buffer that already holds a byte. */
+ * full buffer. */
 float_outcomes put_float_failing_each_allocation(double x) {
     const uint64_t allocations = [&] {
-        buffer_ptr buffer = new_buffer();
+        buffer_ptr buffer = full_buffer();
         const uint64_t before = cbor_allocation_count();
         cbor_put_float(buffer.get(), x);
         return cbor_allocation_count() - before;
@@ -272,15 +301,15 @@ float_outcomes put_float_failing_each_allocation(double x) {
     float_outcomes outcomes;
     for (uint64_t n = 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
-        buffer_ptr buffer = new_buffer();
-        EXPECT_EQ(cbor_put_byte(buffer.get(), 0x81), 0);
+        buffer_ptr buffer = full_buffer();
+        const auto held = static_cast<size_t>(buffer->size);
 
         cbor_fail_allocation_at(n);
         const int32_t status = cbor_put_float(buffer.get(), x);
         cbor_fail_allocation_at(0);
 
-        const unsigned char *added = buffer->data + 1;
-        const auto added_size = static_cast<size_t>(buffer->size - 1);
+        const unsigned char *added = buffer->data + held;
+        const auto added_size = static_cast<size_t>(buffer->size - held);
         EXPECT_EQ(buffer->data[0], 0x81);
 
         if (status < 0) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -291,6 +292,7 @@ TEST(Buffer, FreshBufferIsEmpty) {
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(buffer->data, nullptr);
     EXPECT_EQ(buffer->size, 0u);
+    EXPECT_EQ(buffer->capacity, 0u);
     EXPECT_FALSE(buffer->failed);
     EXPECT_FALSE(cbor_buffer_failed(buffer.get()));
 }
@@ -310,6 +312,21 @@ TEST(Buffer, EmptyAppendKeepsEarlierBytes) {
     ASSERT_EQ(cbor_put_uint(buffer.get(), 500), 0);
     EXPECT_EQ(cbor_put_bytes(buffer.get(), some_bytes, 0), 0);
     EXPECT_EQ(to_hex(buffer.get()), "1901f4");
+}
+
+/* A MiB appended byte by byte: a few dozen reallocations, not one per
+ * append, and the spare room within the bound the header states. */
+TEST(Buffer, GrowsGeometrically) {
+    constexpr uint64_t total = 1 << 20;
+    buffer_ptr buffer = new_buffer();
+    const uint64_t before = cbor_allocation_count();
+    for (uint64_t i = 0; i < total; ++i) {
+        ASSERT_EQ(cbor_put_byte(buffer.get(), static_cast<unsigned char>(i % 251)), 0);
+        ASSERT_LE(buffer->capacity, std::max<uint64_t>(32, 2 * buffer->size)) << i;
+    }
+    EXPECT_LE(cbor_allocation_count() - before, 30u);
+    ASSERT_EQ(buffer->size, total);
+    for (uint64_t i = 0; i < total; ++i) ASSERT_EQ(buffer->data[i], i % 251) << i;
 }
 
 TEST(Buffer, AppendsAccumulateInOrder) {

@@ -3,9 +3,10 @@ limited (RLIMIT_AS) below what the output needs, dumps raises instead of
 crashing, gives its partial output back, and the next calls work under the
 same limit.
 
-The output buffer grows by exactly each append, so a list of 64 MiB byte
-strings needs one more 64 MiB with every item; the inputs are made before
-the limit is set, and the limit leaves room for three items' output only.
+The output buffer grows by at least what each append needs, so a list of
+64 MiB byte strings needs 64 MiB more with every item; the inputs are made
+before the limit is set, and the limit leaves room for three items' output
+only.
 Under AddressSanitizer (make test-sanitize) the child lets the sanitizer's
 allocator return null instead of aborting, and frees at once instead of
 holding freed blocks in quarantine, so that the memory given back can be
