@@ -8,6 +8,14 @@
 #include <algorithm>
 #include <cstdint>
 
+/* For the rare path of a check made at every container level: inlined, it
+ * would make the check too large to be inlined itself. */
+#if defined(_MSC_VER)
+#define RARELY_TAKEN __declspec(noinline)
+#else
+#define RARELY_TAKEN __attribute__((noinline, cold))
+#endif
+
 const char *encoder_stack_floor() {
     const char marker = 0;
     return call_stack_floor(&marker);
@@ -17,13 +25,13 @@ stack_budget::stack_budget() {
     constexpr uintptr_t recheck_depth = 64 * 1024;
     const char marker = 0;
     start = &marker;
-    const auto floor = reinterpret_cast<uintptr_t>(encoder_stack_floor());
+    const auto floor = reinterpret_cast<uintptr_t>(call_stack_floor(&marker));
     const auto here = reinterpret_cast<uintptr_t>(&marker);
     checkpoint = reinterpret_cast<const char *>(std::max(floor, here - std::min(recheck_depth, here)));
     at_floor = false;
 }
 
-void stack_budget::passed_checkpoint(const char *here) {
+RARELY_TAKEN void stack_budget::passed_checkpoint(const char *here) {
     if (!at_floor) {
         at_floor = true;
         checkpoint = deep_call_stack_floor(start);
