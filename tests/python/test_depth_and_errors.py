@@ -439,23 +439,29 @@ def small_stack_limit():
     resource.setrlimit(resource.RLIMIT_STACK, (256 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
 
 
+def environment_of_size(size):
+    """os.environ and a variable that brings its strings to `size` bytes."""
+    taken = sum(len(os.fsencode(name)) + len(os.fsencode(value)) + 2 for name, value in os.environ.items())
+    return dict(os.environ, PADDING="x" * max(0, size - taken - len("PADDING=") - 1))
+
+
 @pytest.mark.skipif(sys.platform != "linux", reason="Linux finds the main thread's stack in /proc")
 @pytest.mark.parametrize(
     "prelude, setup, options",
     [
         pytest.param(HIDE_PROC, "", {}, id="proc-hidden"),
         pytest.param(IMPORT_IN_A_THREAD, FIRST_CALL_WITHOUT_DESCRIPTORS, {}, id="descriptors-used-up-at-the-first-call"),
-        # The argument and environment block takes almost half the stack's
-        # limit, set before the interpreter starts.
+        # The argument and environment block takes nearly half of the stack
+        # limit set before the interpreter starts.
         pytest.param(
             "",
             "",
-            {"env": dict(os.environ, PADDING="x" * 115000), "preexec_fn": small_stack_limit},
+            {"env": environment_of_size(120000), "preexec_fn": small_stack_limit},
             id="environment-near-the-stack-limit",
         ),
     ],
 )
-def test_deep_nesting_is_refused_on_a_main_thread_found_late(run_python, prelude, setup, options):
+def test_deep_nesting_is_refused_under_conditions_set_before_the_import(run_python, prelude, setup, options):
     output = run_python(prelude + DEEP_NESTING + setup + "sys.setrecursionlimit(10**6); run_all()\n" + EXIT_UNFREED,
                         **options)
     if output.startswith("skip: "):
