@@ -458,6 +458,7 @@ def environment_of_size(size):
             "",
             {"env": environment_of_size(120000), "preexec_fn": small_stack_limit},
             id="environment-near-the-stack-limit",
+            marks=pytest.mark.skipif(sanitizer_preloaded(), reason="a sanitized build's frames need a larger stack"),
         ),
     ],
 )
