@@ -43,12 +43,6 @@ stack_bounds current_thread_stack() {
     const char *lowest = static_cast<const char *>(region.AllocationBase);
     return {lowest, static_cast<const char *>(region.BaseAddress) + region.RegionSize};
 }
-
-namespace {
-uint64_t followed_stack_limit() {
-    return 0;
-}
-}  // namespace
 #elif defined(__linux__)
 namespace {
 uint64_t soft_stack_limit() {
@@ -131,35 +125,16 @@ stack_bounds current_thread_stack() {
     }
     return {static_cast<const char *>(lowest), highest};
 }
-
-namespace {
-/* Only the process's initial stack grows with the soft limit. */
-uint64_t followed_stack_limit() {
-    return on_initial_thread() ? soft_stack_limit() : 0;
-}
-}  // namespace
 #elif defined(__APPLE__)
 /* pthread_get_stackaddr_np gives the stack's top, where it starts growing down. */
 stack_bounds current_thread_stack() {
     const pthread_t self = pthread_self();
     return bounds_below(static_cast<const char *>(pthread_get_stackaddr_np(self)), pthread_get_stacksize_np(self));
 }
-
-namespace {
-uint64_t followed_stack_limit() {
-    return 0;
-}
-}  // namespace
 #else
 stack_bounds current_thread_stack() {
     return {nullptr, nullptr};
 }
-
-namespace {
-uint64_t followed_stack_limit() {
-    return 0;
-}
-}  // namespace
 #endif
 
 /* Half the limit leaves the other half to the argument and environment
@@ -196,11 +171,21 @@ constexpr bool reports_follow_the_stack = true;
 constexpr bool reports_follow_the_stack = false;
 #endif
 
+/* The soft limit the calling thread's stack grows with; 0 for a stack that
+ * does not: only the process's initial stack on Linux does. */
+uint64_t followed_stack_limit() {
+#if defined(__linux__)
+    return on_initial_thread() ? soft_stack_limit() : 0;
+#else
+    return 0;
+#endif
+}
+
 struct kept_stack {
     stack_bounds bounds; /* those calls are checked against */
     const char *floor;
     stack_bounds reported; /* the platform's last report; null when it could not tell */
-    uint64_t limit;        /* the soft limit they were found under, 0 for bounds that do not follow one */
+    uint64_t limit;        /* followed_stack_limit() when the platform was last asked */
 };
 
 thread_local kept_stack kept{};
