@@ -5,9 +5,39 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdint>
+
+/* For the rare path of a check made at every container level: inlined, it
+ * would make the check too large to be inlined itself. */
+#if defined(_MSC_VER)
+#define RARELY_TAKEN __declspec(noinline)
+#else
+#define RARELY_TAKEN __attribute__((noinline, cold))
+#endif
+
 const char *encoder_stack_floor() {
-    thread_local const char *const floor = stack_floor(current_thread_stack());
-    return floor;
+    const char marker = 0;
+    return call_stack_floor(&marker);
+}
+
+stack_budget::stack_budget() {
+    constexpr uintptr_t recheck_depth = 64 * 1024;
+    const char marker = 0;
+    start = &marker;
+    const auto floor = reinterpret_cast<uintptr_t>(call_stack_floor(&marker));
+    const auto here = reinterpret_cast<uintptr_t>(&marker);
+    checkpoint = reinterpret_cast<const char *>(std::max(floor, here - std::min(recheck_depth, here)));
+    at_floor = false;
+}
+
+RARELY_TAKEN void stack_budget::passed_checkpoint(const char *here) {
+    if (!at_floor) {
+        at_floor = true;
+        checkpoint = deep_call_stack_floor(start);
+        if (here >= checkpoint) return;
+    }
+    throw_recursion_error();
 }
 
 namespace {
@@ -40,9 +70,9 @@ void leave_interpreter_recursion() {
 #endif
 }  // namespace
 
-nesting_guard::nesting_guard(const char *stack_floor) {
+nesting_guard::nesting_guard(stack_budget &stack) {
     const char marker = 0;
-    if (stack_floor != nullptr && &marker < stack_floor) throw_recursion_error();
+    if (&marker < stack.checkpoint) stack.passed_checkpoint(&marker);
     if (!enter_interpreter_recursion()) throw_pending_error();
 }
 

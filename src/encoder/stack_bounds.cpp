@@ -21,7 +21,6 @@
 #include <pthread.h>
 #endif
 
-#if defined(__linux__) || defined(__APPLE__)
 namespace {
 /* The bounds of a stack that reaches `size` bytes below `highest`; a size
  * past the lowest address ends the stack at that address. */
@@ -30,14 +29,14 @@ stack_bounds bounds_below(const char *highest, size_t size) {
     return {reinterpret_cast<const char *>(top - std::min<uintptr_t>(size, top)), highest};
 }
 }  // namespace
-#endif
 
 #if defined(_WIN32)
-/* A stack is one reservation. VirtualQuery of a local gives its base, and
- * the extent of the pages from the local up that share its attributes: the
- * committed part of the stack, which ends at the stack's top. (Windows 8
- * and later also tell both through GetCurrentThreadStackLimits, but CPython
- * 3.7 and 3.8 still run on Windows 7.) */
+/* A stack is one reservation, a fiber's too. VirtualQuery of a local gives
+ * its base, and the extent of the pages from the local up that share its
+ * attributes: the committed part of the stack, which ends at the stack's
+ * top. (Windows 8 and later also tell both through
+ * GetCurrentThreadStackLimits, but CPython 3.7 and 3.8 still run on
+ * Windows 7.) */
 stack_bounds current_thread_stack() {
     MEMORY_BASIC_INFORMATION region{};
     if (VirtualQuery(&region, &region, sizeof region) == 0) return {nullptr, nullptr};
@@ -46,12 +45,30 @@ stack_bounds current_thread_stack() {
 }
 #elif defined(__linux__)
 namespace {
+uint64_t soft_stack_limit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_STACK, &limit) != 0) return UINT64_MAX;
+    return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
+}
+
+bool on_initial_thread() {
+    return getpid() == syscall(SYS_gettid);
+}
+
+/* The mapping of the process's initial stack, and the end of the mapping
+ * below it (0 for none). */
+struct stack_mapping {
+    uintptr_t start;
+    uintptr_t end;
+    uintptr_t below_end;
+};
+
 /* When `address` lies on the process's initial stack, the mapping the
- * kernel names "[stack]" in /proc/self/maps: the end of the mapping below
- * it (0 for none). The thread whose id is the process id usually runs
- * there, but not in a child forked from another thread, which goes on
- * running on that thread's stack. False when /proc cannot tell. */
-bool initial_stack_mapping(uintptr_t address, uintptr_t &below_end) {
+ * kernel names "[stack]" in /proc/self/maps. The thread whose id is the
+ * process id usually runs there, but not in a child forked from another
+ * thread, which goes on running on that thread's stack. False when /proc
+ * cannot tell. */
+bool initial_stack_mapping(uintptr_t address, stack_mapping &found) {
     FILE *const maps = std::fopen("/proc/self/maps", "re");
     if (maps == nullptr) return false;
     char line[512];
@@ -64,7 +81,7 @@ bool initial_stack_mapping(uintptr_t address, uintptr_t &below_end) {
             if (start <= address && address < end) {
                 const char *const name = std::strrchr(line, ' ');
                 on_initial_stack = name != nullptr && std::strcmp(name, " [stack]\n") == 0;
-                below_end = previous_end;
+                found = {start, end, previous_end};
                 break;
             }
             previous_end = end;
@@ -77,25 +94,18 @@ bool initial_stack_mapping(uintptr_t address, uintptr_t &below_end) {
     return on_initial_stack;
 }
 
-/* The size of the process's initial stack below `highest`, of which the
- * platform reported `reported` bytes. It grows on demand up to
- * RLIMIT_STACK (8 MiB taken for an unlimited one): glibc reports it so,
- * musl only as far as it was mapped at the start, some 128 KiB. The
- * argument and environment strings above the reported top count against
- * the limit too, at most a quarter of it: the three quarters left lie below
- * that top. Whatever the limit, the stack never grows into the mapping
- * below it nor into the gap the kernel keeps above that mapping (256 pages
- * unless the machine was booted with another stack_guard_gap). */
-size_t initial_stack_size(uintptr_t highest, size_t reported, uintptr_t below_end) {
-    rlimit limit;
-    uint64_t size = reported;
-    if (getrlimit(RLIMIT_STACK, &limit) == 0) {
-        const uint64_t whole = limit.rlim_cur == RLIM_INFINITY ? 8 * 1024 * 1024 : limit.rlim_cur;
-        size = std::max<uint64_t>(size, whole - whole / 4);
-    }
-    const uint64_t guard_gap = 256 * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    const uint64_t room = highest - below_end;
-    return static_cast<size_t>(std::min(size, room > guard_gap ? room - guard_gap : 0));
+/* The lowest address the process's initial stack reaches. The kernel lets
+ * it grow while the whole mapping, with the argument and environment block
+ * at its top, stays within the soft limit (glibc's figure wraps when that
+ * block is larger than the limit; musl's covers only what was mapped at the
+ * start), and never into the gap it keeps above the mapping below (256
+ * pages unless the machine was booted with another stack_guard_gap). What
+ * is mapped already stays, however low the limit was set since. */
+uintptr_t initial_stack_lowest(const stack_mapping &mapping, uint64_t limit) {
+    const uintptr_t guard_gap = 256 * static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t lowest = mapping.below_end + std::min(guard_gap, mapping.start - mapping.below_end);
+    if (limit < mapping.end) lowest = std::max(lowest, mapping.end - static_cast<uintptr_t>(limit));
+    return std::min(lowest, mapping.start);
 }
 }  // namespace
 
@@ -109,11 +119,11 @@ stack_bounds current_thread_stack() {
     if (!known) return {nullptr, nullptr};
     const char *highest = static_cast<const char *>(lowest) + size;
     const char marker = 0;
-    uintptr_t below_end = 0;
-    if (getpid() == syscall(SYS_gettid) && initial_stack_mapping(reinterpret_cast<uintptr_t>(&marker), below_end)) {
-        size = initial_stack_size(reinterpret_cast<uintptr_t>(highest), size, below_end);
+    stack_mapping mapping{};
+    if (on_initial_thread() && initial_stack_mapping(reinterpret_cast<uintptr_t>(&marker), mapping)) {
+        return {reinterpret_cast<const char *>(initial_stack_lowest(mapping, soft_stack_limit())), highest};
     }
-    return bounds_below(highest, size);
+    return {static_cast<const char *>(lowest), highest};
 }
 #elif defined(__APPLE__)
 /* pthread_get_stackaddr_np gives the stack's top, where it starts growing down. */
@@ -127,6 +137,20 @@ stack_bounds current_thread_stack() {
 }
 #endif
 
+/* Half the limit leaves the other half to the argument and environment
+ * block and to the frames above `here`. Coroutine libraries give stacks of
+ * 64 KiB and more; a Python thread's is rarely smaller. The top is rounded
+ * up to a page, so that calls made from about the same depth keep the same
+ * bounds. */
+stack_bounds assumed_stack_below(const char *here, uint64_t limit) {
+    constexpr size_t unknown_stack_size = 64 * 1024;
+    constexpr uint64_t assumed_unlimited = 8 * 1024 * 1024;
+    const uint64_t size = limit == 0 ? unknown_stack_size : std::min(limit, assumed_unlimited) / 2;
+    const auto at = reinterpret_cast<uintptr_t>(here);
+    const stack_bounds bounds = bounds_below(here, static_cast<size_t>(size));
+    return {bounds.lowest, reinterpret_cast<const char *>(std::max(at, (at | 4095) + 1))};
+}
+
 /* A quarter of the stack, at most 256 KiB. On Windows the lowest pages of
  * the reservation are a guard page and the pages kept for handling an
  * overflow, a few pages in all: Python threads there get the interpreter
@@ -137,4 +161,68 @@ const char *stack_floor(const stack_bounds &bounds) {
     if (bounds.lowest == nullptr || bounds.highest == nullptr) return nullptr;
     const auto size = static_cast<size_t>(bounds.highest - bounds.lowest);
     return bounds.lowest + std::min(size / 4, largest_room);
+}
+
+namespace {
+#if defined(_WIN32)
+/* Windows reports the running fiber's stack: a call on another stack asks again. */
+constexpr bool reports_follow_the_stack = true;
+#else
+constexpr bool reports_follow_the_stack = false;
+#endif
+
+/* The soft limit the calling thread's stack grows with; 0 for a stack that
+ * does not: only the process's initial stack on Linux does. */
+uint64_t followed_stack_limit() {
+#if defined(__linux__)
+    return on_initial_thread() ? soft_stack_limit() : 0;
+#else
+    return 0;
+#endif
+}
+
+struct kept_stack {
+    stack_bounds bounds; /* those calls are checked against */
+    const char *floor;
+    stack_bounds reported; /* the platform's last report; null when it could not tell */
+    uint64_t limit;        /* followed_stack_limit() when the platform was last asked */
+};
+
+thread_local kept_stack kept{};
+
+bool holds(const stack_bounds &bounds, const char *address) {
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    return reinterpret_cast<uintptr_t>(bounds.lowest) <= at && at < reinterpret_cast<uintptr_t>(bounds.highest);
+}
+
+const char *find_bounds(const char *here, bool ask_again) {
+    kept_stack &stack = kept;
+    if (ask_again || (!holds(stack.reported, here) && (stack.reported.lowest == nullptr || reports_follow_the_stack))) {
+        stack.limit = followed_stack_limit();
+        stack.reported = current_thread_stack();
+    }
+    if (holds(stack.reported, here)) {
+        stack.bounds = stack.reported;
+    } else {
+        /* Not on the stack reported: a coroutine's, of a size no one tells,
+         * unless the platform could not tell the thread's own. */
+        stack.bounds = assumed_stack_below(here, stack.reported.lowest == nullptr ? stack.limit : 0);
+    }
+    stack.floor = stack_floor(stack.bounds);
+    return stack.floor;
+}
+}  // namespace
+
+const char *call_stack_floor(const char *here) {
+    const kept_stack &stack = kept;
+    if (holds(stack.bounds, here)) return stack.floor;
+    return find_bounds(here, false);
+}
+
+const char *deep_call_stack_floor(const char *here) {
+    const kept_stack &stack = kept;
+    if (stack.reported.lowest == nullptr || (stack.limit != 0 && followed_stack_limit() != stack.limit)) {
+        return find_bounds(here, true);
+    }
+    return stack.floor;
 }

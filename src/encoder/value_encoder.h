@@ -46,7 +46,7 @@ public:
     uint64_t depth = 0;     /* depth-limited encoders: level of the element being written */
     uint64_t max_depth = 0; /* depth-limited encoders: deepest level allowed, never 0 */
     uint64_t text_limit = 40;
-    const char *stack_floor = encoder_stack_floor();
+    stack_budget stack;
     uint64_t hooks_run = 0; /* elements whose writing may have run Python code, so far */
 
     value_encoder(buffer_handle output, uint64_t limit) : buffer(std::move(output)), max_depth(limit) {}
@@ -134,7 +134,7 @@ private:
     }
 
     void write_list(PyObject *list) {
-        nesting_guard guard(stack_floor);
+        nesting_guard guard(stack);
         const Py_ssize_t count = checked_size(read_list_size(list));
         write_array_start(count);
         const sequence_items items(list, hooks_run);
@@ -147,7 +147,7 @@ private:
     }
 
     void write_tuple(PyObject *tuple) {
-        nesting_guard guard(stack_floor);
+        nesting_guard guard(stack);
         const Py_ssize_t count = checked_size(read_tuple_size(tuple));
         write_array_start(count);
         const sequence_items items(tuple, hooks_run);
@@ -156,7 +156,7 @@ private:
     }
 
     void write_dict(PyObject *dict) {
-        nesting_guard guard(stack_floor);
+        nesting_guard guard(stack);
         const Py_ssize_t count = checked_size(read_dict_size(dict));
         if constexpr (indefinite_lengths) {
             cbor_put_map_start(buffer.get(), CBOR_INDEFINITE);

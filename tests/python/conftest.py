@@ -15,14 +15,16 @@ settings.load_profile("reproducible")
 def run_python():
     """Runs a script in a fresh interpreter, so that a crash is reported as a
     failed test with the signal that ended it, instead of ending
-    the test session. Returns the script's standard output."""
+    the test session. Returns the script's standard output. `options` go to
+    subprocess.run (env, preexec_fn)."""
 
-    def run(source, timeout=120):
+    def run(source, timeout=120, **options):
         result = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(source)],
             capture_output=True,
             text=True,
             timeout=timeout,
+            **options,
         )
         if result.returncode < 0:
             pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr}")

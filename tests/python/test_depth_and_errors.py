@@ -293,6 +293,11 @@ def run_all():
 """.format(kinds=DEEP_KINDS, levels=DEEP_LEVELS, usable=USABLE_LEVELS)
 
 
+# CPython 3.13 itself overflows a main thread's stack of 512 KiB or less
+# freeing the deep values: the child ends without freeing them.
+EXIT_UNFREED = "sys.stdout.flush(); os._exit(0)\n"
+
+
 def expected_deep_nesting_output():
     lines = []
     for kind in DEEP_KINDS:
@@ -368,13 +373,101 @@ def same_outcome(line, expected):
             id="child-forked-from-a-small-thread",
             marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here"),
         ),
+        # The main thread's bounds found under the higher limit go stale.
+        pytest.param(
+            "import resource\n"
+            "orvantile_cbor.dumps([1])\n"
+            "resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))\n"
+            "sys.setrecursionlimit(10**6); run_all()\n" + EXIT_UNFREED,
+            id="stack-limit-lowered-after-a-first-call",
+            marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="no stack limit to set here"),
+        ),
     ],
 )
 def test_deep_nesting_is_refused(run_python, setup):
-    lines = run_python(DEEP_NESTING + setup).splitlines()
+    assert_deep_nesting_refused(run_python(DEEP_NESTING + setup))
+
+
+def assert_deep_nesting_refused(output):
+    lines = output.splitlines()
     expected = expected_deep_nesting_output()
     assert len(lines) == len(expected)
     assert all(same_outcome(line, wanted) for line, wanted in zip(lines, expected)), lines
+
+
+# Before the module first looks at the main thread's stack (so run before
+# DEEP_NESTING imports it): /proc hidden, where glibc cannot tell the main
+# thread's stack; the first look made while every file descriptor is taken.
+# A stack of 512 KiB, too small for the interpreter's own count of C levels
+# (3.12, 3.13) to come first.
+HIDE_PROC = """
+import ctypes, os, resource, sys
+resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+libc = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWNS, MS_REC, MS_PRIVATE = 0x20000, 0x4000, 0x40000
+if (libc.unshare(CLONE_NEWNS) or libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None)
+        or libc.mount(b"none", b"/proc", b"tmpfs", 0, None)):
+    print("skip: /proc cannot be hidden here:", os.strerror(ctypes.get_errno()))
+    sys.exit()
+"""
+IMPORT_IN_A_THREAD = """
+import threading
+importer = threading.Thread(target=__import__, args=("orvantile_cbor",))
+importer.start()
+importer.join()
+"""
+FIRST_CALL_WITHOUT_DESCRIPTORS = """
+import resource
+resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, hard))
+taken = []
+try:
+    while True:
+        taken.append(os.open(os.devnull, os.O_RDONLY))
+except OSError:
+    orvantile_cbor.dumps([1])
+for descriptor in taken:
+    os.close(descriptor)
+resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+"""
+
+
+def small_stack_limit():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_STACK, (256 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+
+def environment_of_size(size):
+    """os.environ and a variable that brings its strings to `size` bytes."""
+    taken = sum(len(os.fsencode(name)) + len(os.fsencode(value)) + 2 for name, value in os.environ.items())
+    return dict(os.environ, PADDING="x" * max(0, size - taken - len("PADDING=") - 1))
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="Linux finds the main thread's stack in /proc")
+@pytest.mark.parametrize(
+    "prelude, setup, options",
+    [
+        pytest.param(HIDE_PROC, "", {}, id="proc-hidden"),
+        pytest.param(IMPORT_IN_A_THREAD, FIRST_CALL_WITHOUT_DESCRIPTORS, {}, id="descriptors-used-up-at-the-first-call"),
+        # The argument and environment block takes nearly half of the stack
+        # limit set before the interpreter starts.
+        pytest.param(
+            "",
+            "",
+            {"env": environment_of_size(120000), "preexec_fn": small_stack_limit},
+            id="environment-near-the-stack-limit",
+            marks=pytest.mark.skipif(sanitizer_preloaded(), reason="a sanitized build's frames need a larger stack"),
+        ),
+    ],
+)
+def test_deep_nesting_is_refused_under_conditions_set_before_the_import(run_python, prelude, setup, options):
+    output = run_python(prelude + DEEP_NESTING + setup + "sys.setrecursionlimit(10**6); run_all()\n" + EXIT_UNFREED,
+                        **options)
+    if output.startswith("skip: "):
+        pytest.skip(output)
+    assert_deep_nesting_refused(output)
 
 
 # Deeper than the interpreter's own recursion check lets repr() go (at the
