@@ -198,7 +198,11 @@ reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-a
 # ---- Platforms ----------------------------------------------------------------
 # The stack bounds behind the nesting guard (tests/platform), natively and as
 # a Windows program run under wine, headless, in a prefix of its own (every
-# source is compiled for Windows by make check-platforms).
+# source is compiled for Windows by make check-platforms); then the
+# win_amd64 wheel of each CPython of WINDOWS_PYTHONS, cross-built with
+# mingw-w64 into build/windows/wheels, and the whole Python test-suite
+# against it under wine on python.org's embeddable CPython of that version
+# (scripts/test-windows).
 WINDOWS_CXX := x86_64-w64-mingw32-g++-posix
 PLATFORM_BUILD := build/platform
 PLATFORM_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wconversion -Werror
@@ -206,14 +210,18 @@ STACK_BOUNDS_TEST := -Isrc/encoder tests/platform/stack_bounds_test.cpp src/enco
 # No Mono or Gecko: their installers would ask for a display.
 WINE := WINEPREFIX=$(abspath build/wine) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
 
+WINDOWS_PYTHONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
+WINDOWS_PACKAGES := g++ g++-mingw-w64-x86-64-posix wine wine64 osslsigncode
+
 .PHONY: test-windows
 test-windows:
-	scripts/install-system-packages g++ g++-mingw-w64-x86-64-posix wine wine64
+	scripts/install-system-packages $(WINDOWS_PACKAGES)
 	mkdir -p $(PLATFORM_BUILD)
 	g++ $(PLATFORM_FLAGS) -pthread $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test
 	$(PLATFORM_BUILD)/stack_bounds_test
 	$(WINDOWS_CXX) $(PLATFORM_FLAGS) -static $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test.exe
 	$(WINE) $(PLATFORM_BUILD)/stack_bounds_test.exe
+	scripts/test-windows $(WINDOWS_PYTHONS)
 
 # The Linux aarch64 wheel (manylinux2014) for CPython 3.11: cross-built here
 # with zig against Debian's arm64 headers and tagged by auditwheel, then the
