@@ -20,11 +20,15 @@ measured to <output>.json, from which --resume goes on after an interruption;
 import argparse
 import json
 import random
-import resource
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+try:
+    import resource
+except ImportError:  # Windows
+    import windows_resource as resource
 
 BENCHMARKS = Path(__file__).resolve().parent
 MIB = 2**20
@@ -169,6 +173,8 @@ def main():
     parser.add_argument("--output", default=str(BENCHMARKS / "cost_curve"), help="path of the report, without suffix")
     parser.add_argument("--smallest", type=int, default=1, help="smallest output in MiB (a power of 2)")
     parser.add_argument("--largest", type=int, default=2048, help="largest output in MiB (a power of 2)")
+    parser.add_argument("--sizes", type=int, nargs="+", metavar="MIB",
+                        help="these output sizes in MiB, in place of the powers of 2 from --smallest to --largest")
     parser.add_argument("--kinds", nargs="*", default=list(KINDS), choices=list(KINDS))
     parser.add_argument("--resume", action="store_true", help="keep the points of <output>.json, measure the others")
     parser.add_argument("--point", nargs=3, metavar=("KIND", "ENCODER", "BYTES"), help=argparse.SUPPRESS)
@@ -179,9 +185,9 @@ def main():
         return
 
     started = time.perf_counter()
-    sizes = []
+    sizes = [size * MIB for size in arguments.sizes or []]
     size = arguments.smallest * MIB
-    while size <= arguments.largest * MIB:
+    while not arguments.sizes and size <= arguments.largest * MIB:
         sizes.append(size)
         size *= 2
     points = f"{arguments.output}.json"
