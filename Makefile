@@ -71,6 +71,18 @@ bench-curve: install
 	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
 	$(VENV_PYTHON) benchmarks/cost_curve.py
 
+# The same against the win_amd64 build under wine, on python.org's CPython
+# WINDOWS_CURVE_PYTHON (scripts/test-windows --bench-curve), up to 256 MiB by
+# default: build/windows/3.X/cost_curve.md and .png. WINDOWS_CURVE_ARGS takes
+# cost_curve.py's options (--sizes 16 64 256, --kinds integers, ...). The
+# heap is wine's, not Windows': the hosted workflow runs the curve natively.
+WINDOWS_CURVE_PYTHON ?= 3.13
+WINDOWS_CURVE_ARGS ?= --largest 256
+.PHONY: bench-curve-windows
+bench-curve-windows:
+	scripts/install-system-packages $(WINDOWS_PACKAGES)
+	scripts/test-windows --bench-curve $(WINDOWS_CURVE_PYTHON) $(WINDOWS_CURVE_ARGS)
+
 # One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
 # the Python test-suite in each and the cross-interpreter version check.
 # PyPy's virtual environments take pip and setuptools from Debian's wheels.

@@ -138,7 +138,11 @@ def report(results, output, elapsed):
 
 
 def plot(results, path):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        print(f"no {path}: matplotlib is not installed")
+        return
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
