@@ -73,9 +73,11 @@ bench-curve: install
 
 # The same against the win_amd64 build under wine, on python.org's CPython
 # WINDOWS_CURVE_PYTHON (scripts/test-windows --bench-curve), up to 256 MiB by
-# default: build/windows/3.X/cost_curve.md and .png. WINDOWS_CURVE_ARGS takes
-# cost_curve.py's options (--sizes 16 64 256, --kinds integers, ...). The
-# heap is wine's, not Windows': the hosted workflow runs the curve natively.
+# default, with the test requirements' cbor2 and no chart (wine runs neither
+# the benchmarks' cbor2 nor matplotlib): build/windows/3.X/cost_curve.md.
+# WINDOWS_CURVE_ARGS takes cost_curve.py's options (--sizes 16 64 256,
+# --kinds integers, ...). The heap is wine's, not Windows': the hosted
+# workflow runs the curve natively.
 WINDOWS_CURVE_PYTHON ?= 3.13
 WINDOWS_CURVE_ARGS ?= --largest 256
 .PHONY: bench-curve-windows

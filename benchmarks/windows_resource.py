@@ -10,6 +10,11 @@ from ctypes import wintypes
 
 RUSAGE_SELF = 0
 Usage = namedtuple("Usage", "ru_utime ru_stime ru_maxrss")
+_kernel32 = ctypes.WinDLL("kernel32")
+_psapi = ctypes.WinDLL("psapi")
+# A handle is pointer-wide: ctypes' default int would cut the process's
+# pseudo-handle (-1) to 32 bits.
+_kernel32.GetCurrentProcess.restype = wintypes.HANDLE
 
 
 class _MemoryCounters(ctypes.Structure):
@@ -19,13 +24,16 @@ class _MemoryCounters(ctypes.Structure):
             "QuotaPeakNonPagedPoolUsage", "QuotaNonPagedPoolUsage", "PagefileUsage", "PeakPagefileUsage")]
 
 
+_psapi.GetProcessMemoryInfo.argtypes = [wintypes.HANDLE, ctypes.POINTER(_MemoryCounters), wintypes.DWORD]
+_psapi.GetProcessMemoryInfo.restype = wintypes.BOOL
+
+
 def getrusage(who):
     """The calling process's usage (`who` must be RUSAGE_SELF)."""
     if who != RUSAGE_SELF:
         raise ValueError("only RUSAGE_SELF")
     counters = _MemoryCounters(cb=ctypes.sizeof(_MemoryCounters))
-    if not ctypes.windll.psapi.GetProcessMemoryInfo(ctypes.windll.kernel32.GetCurrentProcess(),
-                                                    ctypes.byref(counters), counters.cb):
+    if not _psapi.GetProcessMemoryInfo(_kernel32.GetCurrentProcess(), ctypes.byref(counters), counters.cb):
         raise ctypes.WinError()
     times = os.times()
     return Usage(times.user, times.system, counters.PeakWorkingSetSize // 1024)
