@@ -126,7 +126,8 @@ def report(results, output, elapsed):
         for encoder in ENCODERS:
             found = by_encoder.get(encoder, {})
             cells.append(f"{found['seconds'] / found['elements'] * 1e9:.0f}" if "seconds" in found else "failed")
-        both = all("seconds" in by_encoder.get(encoder, {}) for encoder in ENCODERS)
+        # A CPU clock that advances in steps (16 ms on Windows) reads 0 for short points.
+        both = all(by_encoder.get(encoder, {}).get("seconds") for encoder in ENCODERS)
         lines.append("| " + " | ".join([
             kind, format_size(size), f"{dumps.get('elements', 0):,}", *cells,
             f"{dumps['seconds'] / by_encoder['cbor2']['seconds']:.2f}×" if both else "n/a",
@@ -134,7 +135,7 @@ def report(results, output, elapsed):
             if "seconds" in dumps else "n/a",
             f"{dumps['peak_bytes'] / MIB:,.0f} MiB" if "seconds" in dumps else "n/a",
         ]) + " |")
-    Path(f"{output}.md").write_text("\n".join(lines) + "\n")
+    Path(f"{output}.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
 def plot(results, path):
