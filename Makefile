@@ -73,6 +73,20 @@ bench-curve: install
 	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
 	$(VENV_PYTHON) benchmarks/cost_curve.py
 
+# The same against the win_amd64 build under wine, on python.org's CPython
+# WINDOWS_CURVE_PYTHON (scripts/test-windows --bench-curve), up to 256 MiB by
+# default, with the test requirements' cbor2 and no chart (wine runs neither
+# the benchmarks' cbor2 nor matplotlib): build/windows/3.X/cost_curve.md.
+# WINDOWS_CURVE_ARGS takes cost_curve.py's options (--sizes 16 64 256,
+# --kinds integers, ...). The heap is wine's, not Windows': the hosted
+# workflow runs the curve natively.
+WINDOWS_CURVE_PYTHON ?= 3.13
+WINDOWS_CURVE_ARGS ?= --largest 256 --dict-entries 131072 1048576
+.PHONY: bench-curve-windows
+bench-curve-windows:
+	scripts/install-system-packages $(WINDOWS_PACKAGES)
+	scripts/test-windows --bench-curve $(WINDOWS_CURVE_PYTHON) $(WINDOWS_CURVE_ARGS)
+
 # One wheel per interpreter on this machine (CPython 3.7-3.13, PyPy), then
 # the Python test-suite in each and the cross-interpreter version check.
 # PyPy's virtual environments take pip and setuptools from Debian's wheels.
@@ -200,7 +214,11 @@ reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-a
 # ---- Platforms ----------------------------------------------------------------
 # The stack bounds behind the nesting guard (tests/platform), natively and as
 # a Windows program run under wine, headless, in a prefix of its own (every
-# source is compiled for Windows by make check-platforms).
+# source is compiled for Windows by make check-platforms); then the
+# win_amd64 wheel of each CPython of WINDOWS_PYTHONS, cross-built with
+# mingw-w64 into build/windows/wheels, and the whole Python test-suite
+# against it under wine on python.org's embeddable CPython of that version
+# (scripts/test-windows).
 WINDOWS_CXX := x86_64-w64-mingw32-g++-posix
 PLATFORM_BUILD := build/platform
 PLATFORM_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wconversion -Werror
@@ -208,14 +226,18 @@ STACK_BOUNDS_TEST := -Isrc/encoder tests/platform/stack_bounds_test.cpp src/enco
 # No Mono or Gecko: their installers would ask for a display.
 WINE := WINEPREFIX=$(abspath build/wine) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= wine
 
+WINDOWS_PYTHONS := 3.7 3.8 3.9 3.10 3.11 3.12 3.13
+WINDOWS_PACKAGES := g++ g++-mingw-w64-x86-64-posix wine wine64 osslsigncode
+
 .PHONY: test-windows
 test-windows:
-	scripts/install-system-packages g++ g++-mingw-w64-x86-64-posix wine wine64
+	scripts/install-system-packages $(WINDOWS_PACKAGES)
 	mkdir -p $(PLATFORM_BUILD)
 	g++ $(PLATFORM_FLAGS) -pthread $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test
 	$(PLATFORM_BUILD)/stack_bounds_test
 	$(WINDOWS_CXX) $(PLATFORM_FLAGS) -static $(STACK_BOUNDS_TEST) -o $(PLATFORM_BUILD)/stack_bounds_test.exe
 	$(WINE) $(PLATFORM_BUILD)/stack_bounds_test.exe
+	scripts/test-windows $(WINDOWS_PYTHONS)
 
 # The codec's output buffer alone (benchmarks/buffer_growth.cpp): maps of
 # 2^17, 2^20 and 2^23 entries appended natively and, built with mingw-w64,

@@ -29,14 +29,15 @@ measured to <output>.json, from which --resume goes on after an interruption;
 import argparse
 import json
 import random
-import resource
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-import builds
-import encoders
+try:
+    import resource
+except ImportError:  # Windows
+    import windows_resource as resource
 
 BENCHMARKS = Path(__file__).resolve().parent
 MIB = 2**20
@@ -69,6 +70,8 @@ def point(kind, encoder, size, baseline_dir):
     if encoder == "dumps":
         from orvantile_cbor import dumps as encode
     elif encoder == BASELINE:
+        import encoders
+
         [path] = Path(baseline_dir).glob("orvantile_cbor*")
         encode = encoders.load_module_file(path).dumps
     elif encoder == "msgpack":
@@ -156,7 +159,7 @@ def dict_lines(results, encoders_run):
                   for encoder in encoders_run]
         for encoder in encoders_run:
             now, before = by_encoder.get(encoder, {}), previous.get(encoder, {})
-            cells.append(f"{now['seconds'] / before['seconds']:.1f}×" if "seconds" in now and "seconds" in before
+            cells.append(f"{now['seconds'] / before['seconds']:.1f}×" if now.get("seconds") and before.get("seconds")
                          else "")
         lines.append("| " + " | ".join(cells) + " |")
     return lines
@@ -183,7 +186,8 @@ def report(results, output, elapsed, encoders_run, dict_encoders):
         dumps = by_encoder.get("dumps", {})
         cells = [per_element(by_encoder.get(encoder, {})) for encoder in encoders_run]
         for other in ["cbor2", BASELINE][:len(ratios)]:
-            both = "seconds" in dumps and "seconds" in by_encoder.get(other, {})
+            # A CPU clock that advances in steps (16 ms on Windows) reads 0 for short points.
+            both = dumps.get("seconds") and by_encoder.get(other, {}).get("seconds")
             cells.append(f"{dumps['seconds'] / by_encoder[other]['seconds']:.2f}×" if both else "n/a")
         cells.append(f"{dumps['system_seconds']:.2f} / {dumps['seconds']:.2f} / {dumps['wall_seconds']:.2f} s"
                      if "seconds" in dumps else "n/a")
@@ -192,11 +196,15 @@ def report(results, output, elapsed, encoders_run, dict_encoders):
             cells.append(f"{found['peak_bytes'] / MIB:,.0f} MiB" if "seconds" in found else "n/a")
         lines.append("| " + " | ".join([kind, format_size(size), f"{dumps.get('elements', 0):,}", *cells]) + " |")
     lines += dict_lines(results, dict_encoders)
-    Path(f"{output}.md").write_text("\n".join(lines) + "\n")
+    Path(f"{output}.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
 
 
 def plot(results, path, encoders_run):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        print(f"no {path}: matplotlib is not installed")
+        return
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -232,6 +240,8 @@ def main():
     parser.add_argument("--output", default=str(BENCHMARKS / "cost_curve"), help="path of the report, without suffix")
     parser.add_argument("--smallest", type=int, default=1, help="smallest output in MiB (a power of 2)")
     parser.add_argument("--largest", type=int, default=512, help="largest output in MiB (a power of 2)")
+    parser.add_argument("--sizes", type=int, nargs="+", metavar="MIB",
+                        help="these output sizes in MiB, in place of the powers of 2 from --smallest to --largest")
     parser.add_argument("--kinds", nargs="*", default=list(KINDS), choices=list(KINDS))
     parser.add_argument("--dict-entries", nargs="*", type=int, default=[2**20, 2**23],
                         help="entry counts of the dict points (none: no dict points)")
@@ -248,14 +258,16 @@ def main():
 
     encoders_run, dict_encoders, baseline_dir = ENCODERS, DICT_ENCODERS, None
     if arguments.baseline:
+        import builds
+
         baseline_dir = builds.build_commit(arguments.baseline, builds.REPO / "build" / "curve-baseline")
         encoders_run = ["dumps", BASELINE] + ENCODERS[1:]
         dict_encoders = ["dumps", BASELINE] + DICT_ENCODERS[1:]
 
     started = time.perf_counter()
-    sizes = []
+    sizes = [size * MIB for size in arguments.sizes or []]
     size = arguments.smallest * MIB
-    while size <= arguments.largest * MIB:
+    while not arguments.sizes and size <= arguments.largest * MIB:
         sizes.append(size)
         size *= 2
     points = f"{arguments.output}.json"

@@ -11,6 +11,12 @@ settings.register_profile("reproducible", derandomize=True, database=None)
 settings.load_profile("reproducible")
 
 
+# The child writes this last, as its interpreter exits; a child that crashes
+# never does, whatever status its parent sees (under wine, a Windows child
+# that overflows its stack reports status 0).
+EXITED = "\n[the child's interpreter exited]"
+
+
 @pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter, so that a crash is reported as a
@@ -19,8 +25,9 @@ def run_python():
     subprocess.run (env, preexec_fn)."""
 
     def run(source, timeout=120, **options):
+        exited = f"import atexit, sys; atexit.register(sys.stderr.write, {EXITED!r})\n"
         result = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(source)],
+            [sys.executable, "-c", exited + textwrap.dedent(source)],
             capture_output=True,
             text=True,
             timeout=timeout,
@@ -29,6 +36,7 @@ def run_python():
         if result.returncode < 0:
             pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr}")
         assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"
+        assert EXITED in result.stderr, f"the child crashed with exit status 0\n{result.stderr}"
         return result.stdout
 
     return run

@@ -294,8 +294,9 @@ def run_all():
 
 
 # CPython 3.13 itself overflows a main thread's stack of 512 KiB or less
-# freeing the deep values: the child ends without freeing them.
-EXIT_UNFREED = "sys.stdout.flush(); os._exit(0)\n"
+# freeing the deep values: the child ends without freeing them, once its
+# exit handlers (run_python's mark of a child that did not crash) have run.
+EXIT_UNFREED = "import atexit; atexit._run_exitfuncs(); sys.stdout.flush(); sys.stderr.flush(); os._exit(0)\n"
 
 
 def expected_deep_nesting_output():
