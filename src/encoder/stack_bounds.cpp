@@ -182,6 +182,18 @@ uint64_t followed_stack_limit() {
 #endif
 }
 
+/* Whether the soft limit differs from `limit`, the one a thread's stack grew
+ * with when its bounds were found (0: it did not grow with one). Such a
+ * thread is the process's initial thread for good (a child forked from it
+ * too): one syscall, not the three of followed_stack_limit(). */
+bool stack_limit_changed(uint64_t limit) {
+#if defined(__linux__)
+    return limit != 0 && soft_stack_limit() != limit;
+#else
+    return limit != 0;
+#endif
+}
+
 struct kept_stack {
     stack_bounds bounds; /* the thread's own stack: as reported, or assumed where the platform could not tell */
     const char *floor;
@@ -245,7 +257,7 @@ const char *call_stack_checkpoint(const char *here) {
 
 const char *deep_call_stack_floor(const char *here) {
     const kept_stack &stack = kept;
-    const bool on_kept = stack.reported.lowest == nullptr || (stack.limit != 0 && followed_stack_limit() != stack.limit)
+    const bool on_kept = stack.reported.lowest == nullptr || stack_limit_changed(stack.limit)
                              ? find_bounds(here, true)
                              : holds(stack.bounds, here) || find_bounds(here, false);
     return on_kept ? stack.floor : unreported_stack_floor(here);

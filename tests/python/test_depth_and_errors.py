@@ -460,8 +460,11 @@ sys.setrecursionlimit(10**6); run_all()
         pytest.param(
             COROUTINE_STACKS_SIDE_BY_SIDE,
             id="coroutine-stacks-side-by-side",
-            marks=pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or sys.maxsize < 2**32,
-                                     reason="the coroutines are made with 64-bit glibc's makecontext"),
+            marks=[
+                pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or sys.maxsize < 2**32,
+                                   reason="the coroutines are made with 64-bit glibc's makecontext"),
+                pytest.mark.skipif(PYPY, reason="PyPy runs no Python code on a stack of another's making"),
+            ],
         ),
         pytest.param(
             HUNGRY_HOOK_AT_EVERY_LEVEL,
