@@ -339,8 +339,7 @@ def lower_the_limit_and_encode():
     outcome = attempt(deep["list"], True, 0)
     resource.setrlimit(resource.RLIMIT_STACK, (soft, hard))
     return outcome
-recursion_limit = sys.getrecursionlimit()
-sys.setrecursionlimit(10**6)
+recursion_limit = sys.getrecursionlimit(); sys.setrecursionlimit(10**6)
 outcome = dive(300, lower_the_limit_and_encode)
 if not outcome.startswith("RecursionError"):
     sys.exit(f"with 32 KiB left to the stack: {outcome}")
