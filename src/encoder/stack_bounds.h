@@ -55,7 +55,7 @@ const char *call_stack_floor(const char *here);
  * floor if that is higher, or, on a stack with a `mapped` address, 16 KiB
  * above it if that is higher still, so that the soft limit is read again
  * before the stack grows where a lowered limit may not let it. A call that
- * starts that low reads it at its first container. */
+ * starts that low reads it (one syscall) at its first container. */
 const char *call_stack_checkpoint(const char *here);
 
 /* The floor once more, for a call that started at `here` and has passed its
