@@ -5,9 +5,6 @@
 
 #include <Python.h>
 
-#include <algorithm>
-#include <cstdint>
-
 /* For the rare path of a check made at every container level: inlined, it
  * would make the check too large to be inlined itself. */
 #if defined(_MSC_VER)
@@ -22,12 +19,9 @@ const char *encoder_stack_floor() {
 }
 
 stack_budget::stack_budget() {
-    constexpr uintptr_t recheck_depth = 64 * 1024;
     const char marker = 0;
     start = &marker;
-    const auto floor = reinterpret_cast<uintptr_t>(call_stack_floor(&marker));
-    const auto here = reinterpret_cast<uintptr_t>(&marker);
-    checkpoint = reinterpret_cast<const char *>(std::max(floor, here - std::min(recheck_depth, here)));
+    checkpoint = call_stack_checkpoint(&marker);
     at_floor = false;
 }
 

@@ -11,11 +11,12 @@
  * microseconds) and kept while calls start within the same bounds. */
 const char *encoder_stack_floor();
 
-/* One call's stack budget. The guard first stops at a checkpoint 64 KiB
- * below where the call started, or at the floor if that is higher: a call
- * that nests that deep looks at the thread's stack once more (see
- * deep_call_stack_floor), then goes on to the floor. Calls that stay
- * shallower look at nothing but their start. */
+/* One call's stack budget. The guard first stops at a checkpoint: 64 KiB
+ * below where the call started, or higher, at the floor, or where the main
+ * thread's stack would grow past the part mapped when its bounds were found
+ * (see call_stack_checkpoint). A call that nests that deep looks at the
+ * thread's stack once more (see deep_call_stack_floor), then goes on to the
+ * floor. Calls that stay shallower look at nothing but their start. */
 class stack_budget {
 public:
     stack_budget();

@@ -26,7 +26,7 @@ namespace {
  * past the lowest address ends the stack at that address. */
 stack_bounds bounds_below(const char *highest, size_t size) {
     const auto top = reinterpret_cast<uintptr_t>(highest);
-    return {reinterpret_cast<const char *>(top - std::min<uintptr_t>(size, top)), highest};
+    return {reinterpret_cast<const char *>(top - std::min<uintptr_t>(size, top)), highest, nullptr};
 }
 }  // namespace
 
@@ -39,9 +39,9 @@ stack_bounds bounds_below(const char *highest, size_t size) {
  * Windows 7.) */
 stack_bounds current_thread_stack() {
     MEMORY_BASIC_INFORMATION region{};
-    if (VirtualQuery(&region, &region, sizeof region) == 0) return {nullptr, nullptr};
+    if (VirtualQuery(&region, &region, sizeof region) == 0) return {nullptr, nullptr, nullptr};
     const char *lowest = static_cast<const char *>(region.AllocationBase);
-    return {lowest, static_cast<const char *>(region.BaseAddress) + region.RegionSize};
+    return {lowest, static_cast<const char *>(region.BaseAddress) + region.RegionSize, nullptr};
 }
 #elif defined(__linux__)
 namespace {
@@ -111,19 +111,20 @@ uintptr_t initial_stack_lowest(const stack_mapping &mapping, uint64_t limit) {
 
 stack_bounds current_thread_stack() {
     pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return {nullptr, nullptr};
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return {nullptr, nullptr, nullptr};
     void *lowest = nullptr;
     size_t size = 0;
     const bool known = pthread_attr_getstack(&attributes, &lowest, &size) == 0;
     pthread_attr_destroy(&attributes);
-    if (!known) return {nullptr, nullptr};
+    if (!known) return {nullptr, nullptr, nullptr};
     const char *highest = static_cast<const char *>(lowest) + size;
     const char marker = 0;
     stack_mapping mapping{};
     if (on_initial_thread() && initial_stack_mapping(reinterpret_cast<uintptr_t>(&marker), mapping)) {
-        return {reinterpret_cast<const char *>(initial_stack_lowest(mapping, soft_stack_limit())), highest};
+        return {reinterpret_cast<const char *>(initial_stack_lowest(mapping, soft_stack_limit())), highest,
+                reinterpret_cast<const char *>(mapping.start)};
     }
-    return {static_cast<const char *>(lowest), highest};
+    return {static_cast<const char *>(lowest), highest, nullptr};
 }
 #elif defined(__APPLE__)
 /* pthread_get_stackaddr_np gives the stack's top, where it starts growing down. */
@@ -133,7 +134,7 @@ stack_bounds current_thread_stack() {
 }
 #else
 stack_bounds current_thread_stack() {
-    return {nullptr, nullptr};
+    return {nullptr, nullptr, nullptr};
 }
 #endif
 
@@ -148,7 +149,7 @@ stack_bounds assumed_stack_below(const char *here, uint64_t limit) {
     const uint64_t size = limit == 0 ? unknown_stack_size : std::min(limit, assumed_unlimited) / 2;
     const auto at = reinterpret_cast<uintptr_t>(here);
     const stack_bounds bounds = bounds_below(here, static_cast<size_t>(size));
-    return {bounds.lowest, reinterpret_cast<const char *>(std::max(at, (at | 4095) + 1))};
+    return {bounds.lowest, reinterpret_cast<const char *>(std::max(at, (at | 4095) + 1)), nullptr};
 }
 
 /* A quarter of the stack, at most 256 KiB. On Windows the lowest pages of
@@ -181,11 +182,24 @@ uint64_t followed_stack_limit() {
 #endif
 }
 
+/* Whether the soft limit differs from `limit`, the one a thread's stack grew
+ * with when its bounds were found (0: it did not grow with one). Such a
+ * thread is the process's initial thread for good (a child forked from it
+ * too): one syscall, not the three of followed_stack_limit(). */
+bool stack_limit_changed(uint64_t limit) {
+#if defined(__linux__)
+    return limit != 0 && soft_stack_limit() != limit;
+#else
+    return limit != 0;
+#endif
+}
+
 struct kept_stack {
-    stack_bounds bounds; /* those calls are checked against */
+    stack_bounds bounds; /* the thread's own stack: as reported, or assumed where the platform could not tell */
     const char *floor;
-    stack_bounds reported; /* the platform's last report; null when it could not tell */
-    uint64_t limit;        /* followed_stack_limit() when the platform was last asked */
+    const char *lowest_checkpoint; /* the lowest first checkpoint of a call on these bounds */
+    stack_bounds reported;         /* the platform's last report; null when it could not tell */
+    uint64_t limit;                /* followed_stack_limit() when the platform was last asked */
 };
 
 thread_local kept_stack kept{};
@@ -195,34 +209,56 @@ bool holds(const stack_bounds &bounds, const char *address) {
     return reinterpret_cast<uintptr_t>(bounds.lowest) <= at && at < reinterpret_cast<uintptr_t>(bounds.highest);
 }
 
-const char *find_bounds(const char *here, bool ask_again) {
+/* Whether `here` lies on the thread's own stack, its bounds found again
+ * first where they may have changed. */
+bool find_bounds(const char *here, bool ask_again) {
+    /* Calls read the soft limit again this far above the stack mapped when
+     * the bounds were found: room, on stack that is there, for a container
+     * level and for the lookup that follows, which reads /proc. */
+    constexpr uintptr_t mapped_margin = 16 * 1024;
     kept_stack &stack = kept;
     if (ask_again || (!holds(stack.reported, here) && (stack.reported.lowest == nullptr || reports_follow_the_stack))) {
         stack.limit = followed_stack_limit();
         stack.reported = current_thread_stack();
+        stack.bounds = stack.reported.lowest != nullptr ? stack.reported : assumed_stack_below(here, stack.limit);
+        stack.floor = stack_floor(stack.bounds);
+        const auto mapped = reinterpret_cast<uintptr_t>(stack.bounds.mapped);
+        const auto floor = reinterpret_cast<uintptr_t>(stack.floor);
+        stack.lowest_checkpoint =
+            reinterpret_cast<const char *>(mapped == 0 ? floor : std::max(floor, mapped + mapped_margin));
     }
-    if (holds(stack.reported, here)) {
-        stack.bounds = stack.reported;
-    } else {
-        /* Not on the stack reported: a coroutine's, of a size no one tells,
-         * unless the platform could not tell the thread's own. */
-        stack.bounds = assumed_stack_below(here, stack.reported.lowest == nullptr ? stack.limit : 0);
-    }
-    stack.floor = stack_floor(stack.bounds);
-    return stack.floor;
+    return holds(stack.bounds, here);
+}
+
+/* Not on the thread's own stack: a coroutine's, of a size no one tells. */
+const char *unreported_stack_floor(const char *here) {
+    return stack_floor(assumed_stack_below(here, 0));
+}
+
+/* For a call starting outside the bounds kept. */
+const char *lowest_checkpoint_elsewhere(const char *here) {
+    return find_bounds(here, false) ? kept.lowest_checkpoint : unreported_stack_floor(here);
 }
 }  // namespace
 
 const char *call_stack_floor(const char *here) {
     const kept_stack &stack = kept;
-    if (holds(stack.bounds, here)) return stack.floor;
-    return find_bounds(here, false);
+    return holds(stack.bounds, here) || find_bounds(here, false) ? stack.floor : unreported_stack_floor(here);
+}
+
+const char *call_stack_checkpoint(const char *here) {
+    constexpr uintptr_t recheck_depth = 64 * 1024;
+    const kept_stack &stack = kept;
+    const char *lowest = holds(stack.bounds, here) ? stack.lowest_checkpoint : lowest_checkpoint_elsewhere(here);
+    const auto at = reinterpret_cast<uintptr_t>(here);
+    return reinterpret_cast<const char *>(
+        std::max(reinterpret_cast<uintptr_t>(lowest), at - std::min(recheck_depth, at)));
 }
 
 const char *deep_call_stack_floor(const char *here) {
     const kept_stack &stack = kept;
-    if (stack.reported.lowest == nullptr || (stack.limit != 0 && followed_stack_limit() != stack.limit)) {
-        return find_bounds(here, true);
-    }
-    return stack.floor;
+    const bool on_kept = stack.reported.lowest == nullptr || stack_limit_changed(stack.limit)
+                             ? find_bounds(here, true)
+                             : holds(stack.bounds, here) || find_bounds(here, false);
+    return on_kept ? stack.floor : unreported_stack_floor(here);
 }

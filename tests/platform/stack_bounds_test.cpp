@@ -3,8 +3,9 @@
  * natively and as a Windows program run under wine (make test-windows).
  * In the main thread and in a thread asked for a 256 KiB stack (what the
  * platform gave is read back: wine gives at least 1 MiB), the bounds hold a
- * local variable, and a recursion that stops at the floor by the encoder's
- * rule ends cleanly, with the room below the floor still usable. So it does
+ * local variable, a call's first checkpoint lies where the encoder's rule
+ * puts it, and a recursion that stops at the floor by that rule ends
+ * cleanly, with the room below the floor still usable. So it does
  * on a stack of 256 KiB that the thread switches to after a first call on
  * its own: a fiber on Windows, which reports its own bounds; a makecontext
  * coroutine under glibc, whose bounds no one reports, so that the floor
@@ -13,6 +14,7 @@
 
 #include "stack_bounds.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -115,6 +117,12 @@ void check_this_thread(const char *thread, [[maybe_unused]] bool main_thread) {
     check(floor == bounds.lowest + (size / 4 < largest_room ? size / 4 : largest_room), thread,
           "the floor keeps a quarter of the stack, at most 256 KiB");
     check(call_stack_floor(&local) == floor, thread, "a call's floor is that of these bounds");
+    const auto at = reinterpret_cast<uintptr_t>(&local);
+    const uintptr_t above_mapped = bounds.mapped == nullptr ? 0 : reinterpret_cast<uintptr_t>(bounds.mapped) + 16 * 1024;
+    check(reinterpret_cast<uintptr_t>(call_stack_checkpoint(&local)) ==
+              std::max({reinterpret_cast<uintptr_t>(floor), at - 64 * 1024, above_mapped}),
+          thread, "a call's first checkpoint is 64 KiB below it, at the floor or 16 KiB above the stack mapped, "
+          "whichever is highest");
     check_descent(thread, floor);
     std::printf("%s: stack of %zu KiB, floor %zu KiB above its lowest address\n", thread, size / 1024,
                 static_cast<size_t>(floor - bounds.lowest) / 1024);
@@ -147,7 +155,8 @@ void WINAPI run_fiber(void *) {
     ULONG_PTR high_limit = 0;
     GetCurrentThreadStackLimits(&low_limit, &high_limit);
     const char *floor = call_stack_floor(&local);
-    check(floor == stack_floor({reinterpret_cast<const char *>(low_limit), reinterpret_cast<const char *>(high_limit)}),
+    check(floor == stack_floor({reinterpret_cast<const char *>(low_limit), reinterpret_cast<const char *>(high_limit),
+                                nullptr}),
           "fiber", "a call's floor is that of the fiber's own stack");
     check_descent("fiber", floor);
     SwitchToFiber(thread_fiber);

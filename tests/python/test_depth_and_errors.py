@@ -324,6 +324,74 @@ def same_outcome(line, expected):
     return line == expected
 
 
+# At the bottom of 300 levels of C calls (each Python call made through
+# map), the soft stack limit is lowered so that the stack can grow 32 KiB
+# more; the main thread's bounds were found under the old limit.
+LIMIT_LOWERED_CLOSE_TO_A_CALL = """
+import resource
+def dive(levels, action):
+    return action() if levels == 0 else next(map(lambda _: dive(levels - 1, action), [0]))
+def lower_the_limit_and_encode():
+    stack = next(line for line in open("/proc/self/maps") if line.endswith(" [stack]\\n"))
+    low, high = (int(address, 16) for address in stack.split()[0].split("-"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+    resource.setrlimit(resource.RLIMIT_STACK, (high - low + 32 * 1024, hard))
+    outcome = attempt(deep["list"], True, 0)
+    resource.setrlimit(resource.RLIMIT_STACK, (soft, hard))
+    return outcome
+recursion_limit = sys.getrecursionlimit(); sys.setrecursionlimit(10**6)
+outcome = dive(300, lower_the_limit_and_encode)
+if not outcome.startswith("RecursionError"):
+    sys.exit(f"with 32 KiB left to the stack: {outcome}")
+sys.setrecursionlimit(recursion_limit); run_all()
+"""
+
+# Two 64 KiB coroutine stacks side by side, as a pool or two mallocs place
+# them: bounds assumed below a call on the upper one reach into the lower one.
+COROUTINE_STACKS_SIDE_BY_SIDE = """
+import ctypes
+libc = ctypes.CDLL(None)
+stacks = ctypes.create_string_buffer(2 * 64 * 1024)
+thread_context = ctypes.create_string_buffer(4096)  # larger than any ucontext_t
+outcomes = []
+entry = ctypes.CFUNCTYPE(None)(lambda: outcomes.append(attempt([[1]], True, 0)))
+def run_on_stack(offset):
+    context = ctypes.create_string_buffer(4096)
+    libc.getcontext(context)
+    # 64-bit glibc's ucontext_t: uc_flags, uc_link, then uc_stack's ss_sp, ss_flags and ss_size
+    ctypes.c_void_p.from_buffer(context, 8).value = ctypes.addressof(thread_context)
+    ctypes.c_void_p.from_buffer(context, 16).value = ctypes.addressof(stacks) + offset
+    ctypes.c_size_t.from_buffer(context, 32).value = 64 * 1024
+    libc.makecontext(context, entry, 0)
+    libc.swapcontext(thread_context, context)
+run_on_stack(64 * 1024)
+run_on_stack(0)
+if outcomes != ["no error"] * 2:
+    sys.exit(f"dumps([[1]]) on the upper and the lower stack: {outcomes}")
+run_all()
+"""
+
+# A hook at every level of the deep list, the deepest reached too, that takes
+# some 100 KiB of the main thread's stack: the block passed by value is copied
+# onto it twice. The limit of 1 MiB brings the floor before the interpreter's
+# own count of C levels (3.13).
+HUNGRY_HOOK_AT_EVERY_LEVEL = """
+import ctypes, resource
+resource.setrlimit(resource.RLIMIT_STACK, (1024 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+class Block(ctypes.Structure):
+    _fields_ = [("bytes", ctypes.c_char * (48 * 1024))]
+take_by_value = ctypes.CFUNCTYPE(None, Block)(lambda block: None)
+class Hungry:
+    def __index__(self):
+        take_by_value(Block())
+        return 0
+hungry = Hungry()
+for _ in range({levels}):
+    deep["list"] = [hungry, deep["list"]]
+sys.setrecursionlimit(10**6); run_all()
+""".format(levels=DEEP_LEVELS) + EXIT_UNFREED
+
+
 @pytest.mark.parametrize(
     "setup",
     [
@@ -381,6 +449,25 @@ def same_outcome(line, expected):
             "resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))\n"
             "sys.setrecursionlimit(10**6); run_all()\n" + EXIT_UNFREED,
             id="stack-limit-lowered-after-a-first-call",
+            marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="no stack limit to set here"),
+        ),
+        pytest.param(
+            LIMIT_LOWERED_CLOSE_TO_A_CALL,
+            id="stack-limit-lowered-close-to-a-call",
+            marks=pytest.mark.skipif(sys.platform != "linux", reason="the stack's mapping is read from /proc"),
+        ),
+        pytest.param(
+            COROUTINE_STACKS_SIDE_BY_SIDE,
+            id="coroutine-stacks-side-by-side",
+            marks=[
+                pytest.mark.skipif(platform.libc_ver()[0] != "glibc" or sys.maxsize < 2**32,
+                                   reason="the coroutines are made with 64-bit glibc's makecontext"),
+                pytest.mark.skipif(PYPY, reason="PyPy runs no Python code on a stack of another's making"),
+            ],
+        ),
+        pytest.param(
+            HUNGRY_HOOK_AT_EVERY_LEVEL,
+            id="stack-hungry-hook-at-the-deepest-level",
             marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="no stack limit to set here"),
         ),
     ],
