@@ -86,10 +86,12 @@ def test_hex_of_standard_input(run):
     assert result.stderr == b""
 
 
-def test_binary_by_default(run):
+def test_binary_by_default(run, command):
     result = run(stdin='{"a": [1, 2.5]}')
     assert result.returncode == 0, result.stderr
     assert result.stdout == bytes.fromhex("bf61619f01f94100ffff")
+    # Also into the null device, which Windows' isatty takes for a terminal.
+    assert subprocess.run(command, input=b"1", stdout=subprocess.DEVNULL, timeout=60).returncode == 0
 
 
 def test_definite(run):
