@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -22,7 +23,10 @@ from orvantile_cbor import __version__, dumps
 
 REPO = Path(__file__).resolve().parents[2]
 EXAMPLE = REPO / "examples" / "order.json"
-RANGE_ERROR = "dumps received an integer out of range for both int64_t and uint64_t"
+INTEGER_RANGE = "is out of range: integers must lie between -2**63 and 2**64-1"
+FLOAT_RANGE = "is out of range: a float's magnitude must be at most 1.7976931348623157e+308"
+TERMINAL_REFUSAL = ("orvantile-cbor: binary CBOR is not written to a terminal: add --hex to see it as text, "
+                    "or save it with -o FILE or a shell's >\n")
 
 
 def installed_command():
@@ -82,10 +86,12 @@ def test_hex_of_standard_input(run):
     assert result.stderr == b""
 
 
-def test_binary_by_default(run):
+def test_binary_by_default(run, command):
     result = run(stdin='{"a": [1, 2.5]}')
     assert result.returncode == 0, result.stderr
     assert result.stdout == bytes.fromhex("bf61619f01f94100ffff")
+    # Also into the null device, which Windows' isatty takes for a terminal.
+    assert subprocess.run(command, input=b"1", stdout=subprocess.DEVNULL, timeout=60).returncode == 0
 
 
 def test_definite(run):
@@ -135,11 +141,14 @@ def test_example_file(run):
         assert cbor2.loads(item) == json.load(stream)
 
 
-def test_max_depth_allows_what_it_bounds(run):
-    result = run("--max-depth", "2", "--hex", stdin="[[1]]")
-    assert result.stdout == b"9f9f01ffff\n", result.stderr
-    result = run("--max-depth", "0", "--hex", stdin="[[[[1]]]]")
-    assert result.stdout == b"9f9f9f9f01ffffffff\n", result.stderr
+@pytest.mark.parametrize("depth, document, expected", [
+    ("2", "[[1]]", b"9f9f01ffff\n"),
+    ("0", "[[[[1]]]]", b"9f9f9f9f01ffffffff\n"),
+    (str(2**64 - 1), "[[[[1]]]]", b"9f9f9f9f01ffffffff\n"),
+])
+def test_max_depth_allows_what_it_bounds(run, depth, document, expected):
+    result = run("--max-depth", depth, "--hex", stdin=document)
+    assert result.stdout == expected, result.stderr
 
 
 def test_output_file(run, tmp_path):
@@ -152,14 +161,29 @@ def test_output_file(run, tmp_path):
     assert sorted(path.name for path in tmp_path.iterdir()) == ["out.cbor", "out.hex"]
 
 
-@pytest.mark.skipif(os.name != "posix", reason="file modes are POSIX")
-def test_output_file_keeps_the_mode_of_the_file_it_replaces(run, tmp_path):
+ROOT = os.name == "posix" and os.geteuid() == 0
+
+
+@pytest.mark.skipif(os.name != "posix", reason="file modes and owners are POSIX")
+@pytest.mark.parametrize("mode, owner", [
+    (0o640, None),
+    (0o3750, None),
+    pytest.param(0o664, (65534, 65534), marks=pytest.mark.skipif(not ROOT, reason="giving a file away needs root")),
+], ids=["mode", "setgid-sticky", "owner"])
+def test_output_file_keeps_the_mode_of_the_file_it_replaces(run, tmp_path, mode, owner):
     target = tmp_path / "out.cbor"
     target.write_bytes(b"old")
-    target.chmod(0o640)
+    if owner:
+        os.chown(str(target), *owner)
+    try:
+        target.chmod(mode)
+    except OSError as error:  # macOS lets only root set the sticky bit of a file
+        pytest.skip("mode %o refused: %s" % (mode, error))
     assert run("-o", target, stdin="1").returncode == 0
     assert target.read_bytes() == b"\x01"
-    assert stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert stat.S_IMODE(target.stat().st_mode) == mode
+    if owner:
+        assert (target.stat().st_uid, target.stat().st_gid) == owner
 
 
 @pytest.mark.skipif(os.name != "posix", reason="file modes are POSIX")
@@ -175,12 +199,12 @@ def test_new_output_file_gets_the_usual_mode(run, tmp_path):
 POSIX_ONLY = pytest.mark.skipif(os.name != "posix", reason="POSIX's named pipes, sockets, links and paths")
 
 
-@pytest.mark.parametrize("kind", ["device"] + [pytest.param(kind, marks=POSIX_ONLY)
-                                              for kind in ("named pipe", "link", "socket", "long name")])
-def test_output_targets(run, tmp_path, kind):
+@pytest.mark.parametrize("kind", ["device"] + [pytest.param(kind, marks=POSIX_ONLY) for kind in (
+    "named pipe", "link", "socket", "long name", "standard output", "descriptor")])
+def test_output_targets(command, run, tmp_path, monkeypatch, kind):
     """-o writes into a device or a named pipe as a shell's > does, replaces
-    the file a link points to, refuses a socket, and takes any name the folder
-    takes."""
+    the file a link points to, refuses a socket, takes any name the folder
+    takes, and writes into an open descriptor after what it holds."""
     target = tmp_path / "out"
     if kind == "device":
         # Root gets a null device of its own: the command once replaced the
@@ -217,14 +241,27 @@ def test_output_targets(run, tmp_path, kind):
         assert stat.S_IMODE(real.stat().st_mode) == 0o640
         assert [path.name for path in real.parent.iterdir()] == ["real.cbor"]
     elif kind == "socket":
+        # Bound by a relative name: the folder's path can be longer than a
+        # socket's path may be (104 bytes on macOS).
+        monkeypatch.chdir(str(tmp_path))
         with socket.socket(socket.AF_UNIX) as server:
-            server.bind(str(target))
+            server.bind(target.name)
             assert error_line(run("-o", target, stdin="[1]")) == "cannot write %s: Is a socket" % target
         assert stat.S_ISSOCK(os.lstat(str(target)).st_mode)
-    else:
-        target = tmp_path / ("n" * 250)
+    elif kind == "long name":
+        target = tmp_path / ("n" * os.pathconf(str(tmp_path), "PC_NAME_MAX"))
         assert run("-o", target.name, stdin="[1]").returncode == 0
         assert target.read_bytes() == bytes.fromhex("9f01ff")
+    else:
+        # As "( orvantile-cbor -o /dev/stdout; echo done ) > log" does.
+        log = tmp_path / "log"
+        with open(str(log), "wb", buffering=0) as stream:
+            name = "/dev/stdout" if kind == "standard output" else "/dev/fd/%d" % stream.fileno()
+            result = subprocess.run(command + ["-o", name], input=b"[1]", stdout=stream, stderr=subprocess.PIPE,
+                                    pass_fds=[stream.fileno()], cwd=str(tmp_path), timeout=60)
+            stream.write(b"done\n")
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert log.read_bytes() == bytes.fromhex("9f01ff") + b"done\n"
     assert sorted(path.name for path in tmp_path.iterdir() if path.name.startswith(".")) == []
 
 
@@ -250,25 +287,47 @@ def test_windows_device_names(monkeypatch, tmp_path, name, device):
     assert bool(made) != device
 
 
-def test_output_file_that_cannot_be_replaced(monkeypatch, capsys, tmp_path):
+@pytest.mark.parametrize("refusal", [
+    "read-only",
+    pytest.param("owner", marks=pytest.mark.skipif(not ROOT, reason="giving a file away needs root")),
+])
+def test_output_file_that_cannot_be_replaced(monkeypatch, capsys, tmp_path, refusal):
     """As Windows does with a read-only file: the rename onto it is refused,
-    and so is the deletion of a read-only temporary file. The folder is left
-    as it was."""
+    and so is the deletion of a read-only temporary file. As a file system
+    does where the process may not give the file's owner and group to the
+    new file: the file is kept rather than given away. The folder is left as
+    it was."""
     import orvantile_cbor_cli
 
-    def refuse_read_only(path):
-        if not os.stat(path).st_mode & stat.S_IWRITE:
-            raise PermissionError(errno.EACCES, "Access is denied")
-
-    replace, unlink = os.replace, os.unlink
-    monkeypatch.setattr(os, "replace", lambda source, target: refuse_read_only(target) or replace(source, target))
-    monkeypatch.setattr(os, "unlink", lambda path: refuse_read_only(path) or unlink(path))
     source, target = tmp_path / "in.json", tmp_path / "out.cbor"
     source.write_text("[1]")
     target.write_bytes(b"kept")
-    target.chmod(0o444)
+    if refusal == "read-only":
+        def refuse_read_only(path):
+            if not os.stat(path).st_mode & stat.S_IWRITE:
+                raise PermissionError(errno.EACCES, "Access is denied")
+
+        replace, unlink = os.replace, os.unlink
+        monkeypatch.setattr(os, "replace", lambda source, target: refuse_read_only(target) or replace(source, target))
+        monkeypatch.setattr(os, "unlink", lambda path: refuse_read_only(path) or unlink(path))
+        target.chmod(0o444)
+        message = "Access is denied"
+    else:
+        import grp
+        import pwd
+
+        nobody = pwd.getpwnam("nobody")
+        os.chown(str(target), nobody.pw_uid, nobody.pw_gid)
+        owner = "nobody:" + grp.getgrgid(nobody.pw_gid).gr_name
+
+        def refuse(*arguments):
+            raise PermissionError(errno.EPERM, "Operation not permitted")
+
+        monkeypatch.setattr(os, "chown", refuse)
+        message = ("cannot keep its owner and group %s: Operation not permitted; %s is left as it was "
+                   "(a shell's > writes into it in place)" % (owner, target))
     assert orvantile_cbor_cli.main(["-o", str(target), str(source)]) == 1
-    assert capsys.readouterr() == ("", "orvantile-cbor: cannot write %s: Access is denied\n" % target)
+    assert capsys.readouterr() == ("", "orvantile-cbor: cannot write %s: %s\n" % (target, message))
     assert target.read_bytes() == b"kept"
     assert sorted(path.name for path in tmp_path.iterdir()) == ["in.json", "out.cbor"]
 
@@ -292,18 +351,46 @@ def test_standard_output_closed_before_the_write(command, tmp_path):
     assert (result.returncode, result.stderr) == (1, b"")
 
 
-@pytest.mark.skipif(os.name != "posix", reason="closing a child's standard handles as <&- and >&- do")
-@pytest.mark.parametrize("arguments, closed, status, message", [
-    ([], [0], 1, "orvantile-cbor: cannot read standard input: it is closed\n"),
-    (["in.json"], [1], 1, "orvantile-cbor: cannot write to standard output: it is closed\n"),
-    (["--help"], [1, 2], 0, ""),
-], ids=["stdin", "stdout", "help"])
-def test_standard_streams_closed(command, tmp_path, arguments, closed, status, message):
+@pytest.mark.skipif(os.name != "posix", reason="closing a child's standard handles as <&- and >&- do, and terminals")
+@pytest.mark.parametrize("arguments, closed, terminal, status, message", [
+    ([], [0], False, 1, "orvantile-cbor: cannot read standard input: it is closed\n"),
+    (["in.json"], [1], False, 1, "orvantile-cbor: cannot write to standard output: it is closed\n"),
+    (["--help"], [1, 2], False, 0, ""),
+    (["in.json"], [], True, 1, TERMINAL_REFUSAL),
+    (["--hex", "in.json"], [], True, 0, ""),
+    (["-o", "out.cbor", "in.json"], [], True, 0, ""),
+], ids=["stdin", "stdout", "help", "terminal", "terminal-hex", "terminal-output-file"])
+def test_standard_streams_closed(command, tmp_path, arguments, closed, terminal, status, message):
     (tmp_path / "in.json").write_text("[1]")
-    result = subprocess.run(command + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60,
-                            preexec_fn=lambda: [os.close(handle) for handle in closed])
+    controller, stdout = os.openpty() if terminal else (None, subprocess.DEVNULL)
+    result = subprocess.run(command + arguments, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                            cwd=str(tmp_path), timeout=60, preexec_fn=lambda: [os.close(handle) for handle in closed])
+    if terminal:
+        os.close(controller)
+        os.close(stdout)
     assert (result.returncode, result.stderr.decode("utf-8")) == (status, message)
+
+
+@pytest.mark.skipif(os.name != "posix", reason="named pipes and signals")
+def test_interrupted_while_reading(command, tmp_path):
+    """Ctrl-C while the command waits for its input ends it quietly, by the
+    signal (a shell reports status 130), leaving the output file alone."""
+    fifo = tmp_path / "in.json"
+    os.mkfifo(str(fifo))
+    process = subprocess.Popen(command + ["-o", "out.cbor", fifo.name], stderr=subprocess.PIPE, cwd=str(tmp_path))
+    while True:  # until the command has opened its input: it is reading it, or about to
+        try:
+            writer = os.open(str(fifo), os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError as error:
+            assert error.errno == errno.ENXIO and process.poll() is None
+    try:
+        process.send_signal(signal.SIGINT)
+        _, error = process.communicate(timeout=60)
+    finally:
+        os.close(writer)
+    assert (process.returncode, error) == (-signal.SIGINT, b"")
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.json"]
 
 
 def test_reader_that_stops_early(command, tmp_path):
@@ -396,6 +483,24 @@ def test_invalid_json_in_a_file_names_the_file(run, tmp_path):
     assert line == "bad.json:" + json_error(document)
 
 
+@pytest.mark.parametrize("lines, expected", [
+    ('1\n\n \t\r\n{"a": [2.5]}\r\n"\u2028"', ["01", "bf61619ff94100ffff", "63e280a8"]),
+    ("", []),
+    ("1\n[2,]\n[1,]\n", "<stdin>:2:" + json_error("[2,]").split(":", 1)[1]),
+    ("1\n[18446744073709551616]", "<stdin>:2:2: integer 18446744073709551616 " + INTEGER_RANGE),
+], ids=["blank-lines-skipped", "empty", "invalid", "out-of-range"])
+def test_json_lines(run, lines, expected):
+    """An item for each line with more than whitespace; errors name the line."""
+    if isinstance(expected, str):
+        assert error_line(run("--json-lines", stdin=lines)) == expected
+        return
+    result = run("--json-lines", "--hex", stdin=lines)
+    assert result.stdout.decode("ascii").splitlines() == expected, result.stderr
+    result = run("--json-lines", stdin=lines)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b"".join(bytes.fromhex(item) for item in expected)
+
+
 def test_text_that_is_not_unicode(run):
     line = error_line(run(stdin=b'"\xff\xfe\xfd"'))
     assert line.startswith("<stdin>: not UTF-8, UTF-16 or UTF-32 text: ")
@@ -405,19 +510,23 @@ def test_json_nested_too_deeply_to_read(run):
     assert error_line(run(stdin="[" * 200000 + "]" * 200000)) == "<stdin>: JSON nested too deeply to read"
 
 
-@pytest.mark.parametrize("number", [2**64, -(2**63) - 1, 10**50])
-def test_integer_out_of_range(run, number):
-    expected = "<stdin>: " + RANGE_ERROR + str(number)[:40]
-    assert error_line(run(stdin="[1, %d]" % number)) == expected
-
-
-def test_integer_with_more_digits_than_the_interpreter_reads(run):
-    assert error_line(run(stdin="[1, 1%s]" % ("0" * 5000))).startswith("<stdin>: ")
+@pytest.mark.parametrize("document, message", [
+    ("[1, %d]" % 2**64, "1:5: integer 18446744073709551616 " + INTEGER_RANGE),
+    ("[1, %d]" % (-(2**63) - 1), "1:5: integer -9223372036854775809 " + INTEGER_RANGE),
+    ("[1, %d]" % 10**50, "1:5: integer 1000000000000000...0000000000000000 (51 digits) " + INTEGER_RANGE),
+    ("[1, 1%s]" % ("0" * 5000), "1:5: integer 1000000000000000...0000000000000000 (5001 digits) " + INTEGER_RANGE),
+    ('[1.5, "1e400\\"", 1e400,\n -1e400]', "1:18: number 1e400 " + FLOAT_RANGE),
+    ('{"a":\n -%s.5}' % ("9" * 309), "2:2: number -999999999999999...99999999999999.5 (310 digits) " + FLOAT_RANGE),
+], ids=["2**64", "-2**63-1", "10**50", "more-digits-than-the-interpreter-reads", "1e400", "-10**309"])
+def test_number_out_of_range(run, document, message):
+    """Refused where it stands, whole or cut in the middle, with the range."""
+    assert error_line(run(stdin=document)) == "<stdin>:" + message
 
 
 def test_nesting_deeper_than_max_depth(run):
-    assert error_line(run("--max-depth", "1", stdin="[[1]]")) == "<stdin>: Exceeded recursion limit:1"
-    assert error_line(run("--max-depth", "3", stdin='{"a": [[{"b": 1}]]}')) == "<stdin>: Exceeded recursion limit:3"
+    assert error_line(run("--max-depth", "1", stdin="[[1]]")) == "<stdin>: nested deeper than --max-depth 1 allows"
+    assert error_line(run("--max-depth", "3", stdin='{"a": [[{"b": 1}]]}')) == (
+        "<stdin>: nested deeper than --max-depth 3 allows")
 
 
 def test_unpaired_surrogate_escape(run):
