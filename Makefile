@@ -176,7 +176,7 @@ module-sanitize: system-packages install
 test-sanitize: module-sanitize test-codec-sanitize
 	$(SANITIZER_ENV) $(VENV_PYTHON) -m pytest tests/python -q
 
-# The long runs; README.md, "Reliability", has the figures they print.
+# The long runs; docs/reliability.rst has the figures they print.
 .PHONY: test-allocation-long test-deep test-leaks fuzz fuzz-atheris reliability
 # Every codec allocation made to fail in turn for some 160 values, in a
 # plain test build and in a sanitized one.
@@ -263,11 +263,11 @@ test-aarch64:
 
 # What can be proven here of the wheels the hosted workflow builds: the
 # workflow checked offline against GitHub's schema, its jobs' runners, and
-# what their pinned cibuildwheel releases build against the README's platform
-# table (scripts/check-platforms); the test requirements of every wheel of
-# the table resolved from PyPI's wheels for its interpreter and platform
-# (scripts/check-test-requirements); every source compiled for macOS and
-# Windows against the headers of CPython 3.7-3.15 and PyPy 3.7-3.11
+# what their pinned cibuildwheel releases build against the platform table
+# of docs/platforms.rst (scripts/check-platforms); the test requirements of
+# every wheel of the table resolved from PyPI's wheels for its interpreter
+# and platform (scripts/check-test-requirements); every source compiled for
+# macOS and Windows against the headers of CPython 3.7-3.15 and PyPy 3.7-3.11
 # (scripts/compile-for-platforms; those that pyenv and this machine lack come
 # from the userlands); the stack-bounds test as a static musl program, run
 # here. One virtual environment per requirements file.

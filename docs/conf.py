@@ -26,9 +26,14 @@ autodoc_docstring_signature = True
 
 root_doc = "index"
 exclude_patterns = ["_build"]
-templates_path = []
-html_theme = "alabaster"
-html_static_path = []
+# _templates/autosummary/base.rst: the generated page of dumps points to the
+# hand-written reference (dumps.rst).
+templates_path = ["_templates"]
+html_theme = "furo"
+# wrap.css: long error texts and signatures wrap in code blocks instead of
+# scrolling sideways on a phone.
+html_static_path = ["_static"]
+html_css_files = ["wrap.css"]
 html_title = "orvantile_cbor %s" % release
 # The docstrings use the Python domain by default.
 primary_domain = "py"

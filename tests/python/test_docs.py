@@ -1,7 +1,9 @@
 """The reference documentation: the Sphinx build (warnings are errors, so the
 module's docstrings must stay valid reStructuredText for automodule and
-autosummary), and the examples of its pages."""
+autosummary), and the examples of its pages, each row of the type table of
+types.rst among them."""
 
+import csv
 import doctest
 import re
 import shutil
@@ -10,7 +12,9 @@ import sys
 
 import pytest
 
-from doc_examples import DOCS, LINUX_SHELL, console_sessions, doctest_failures, example_folder, rst_blocks, run_console
+from doc_examples import (DOCS, LINUX_SHELL, REPO, console_sessions, doctest_failures, example_folder, rst_blocks,
+                          run_console)
+from orvantile_cbor import dumps
 
 PAGES = sorted(DOCS.glob("*.rst"))
 
@@ -20,6 +24,10 @@ def test_html_builds_without_warnings(tmp_path):
     # A copy, so that the pages autosummary generates land outside the tree.
     source = tmp_path / "docs"
     shutil.copytree(str(DOCS), str(source), ignore=shutil.ignore_patterns("_build", "_generate"))
+    # The performance page shows the benchmarks' charts from beside docs/.
+    (tmp_path / "benchmarks").mkdir()
+    for chart in (REPO / "benchmarks").glob("*.png"):
+        shutil.copy(str(chart), str(tmp_path / "benchmarks"))
     output = tmp_path / "html"
     result = subprocess.run(
         [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-E", "-q", "-b", "html", str(source), str(output)],
@@ -40,13 +48,15 @@ def test_html_builds_without_warnings(tmp_path):
     assert 'href="_generate/orvantile_cbor.dumps.html' in reference
     for page in PAGES:
         assert (output / (page.stem + ".html")).is_file()
+    # The hand-written reference of dumps is in the navigation of every page.
+    assert 'href="dumps.html"' in reference
 
 
 PYTHON_PAGES = [page for page in PAGES if doctest.DocTestParser().get_examples(page.read_text(encoding="utf-8"))]
 
 
 def test_python_examples_are_found():
-    assert {"errors.rst", "index.rst", "types.rst"} <= {page.name for page in PYTHON_PAGES}
+    assert {"dumps.rst", "errors.rst", "index.rst", "types.rst"} <= {page.name for page in PYTHON_PAGES}
 
 
 @pytest.mark.parametrize("page", PYTHON_PAGES, ids=[page.name for page in PYTHON_PAGES])
@@ -72,3 +82,56 @@ def test_console_examples_are_found():
                          ids=["%s:%d" % (page.name, line) for page, line, _, _ in CONSOLE])
 def test_console_example(tmp_path, page, line, command, expected):
     assert run_console(command, example_folder(tmp_path)) == expected
+
+
+TYPES = (DOCS / "types.rst").read_text(encoding="utf-8")
+
+
+def type_table():
+    """The rows of the table under 'At a glance' in types.rst: the example,
+    then what dumps gives with indefinite and definite lengths."""
+    section = TYPES[TYPES.index("\nAt a glance\n"):]
+    lines = section.splitlines()
+    start = lines.index(".. csv-table::") + 1
+    content = []
+    for line in lines[start:]:
+        if line.strip() and not line.startswith("   "):
+            break
+        if line.strip() and not line.strip().startswith(":"):
+            content.append(line.strip())
+    header, *body = csv.reader(content, skipinitialspace=True, strict=True)
+    assert header[3:] == ["``dumps(x)``", "``dumps(x, indefinite=False)``"], header
+    rows = []
+    for cells in body:
+        assert len(cells) == 5, cells
+        rows.append([re.fullmatch(r"``(.*)``", cell.strip()).group(1) for cell in cells[2:]])
+    return rows
+
+
+TABLE = type_table()
+
+
+def test_type_table_is_found():
+    assert len(TABLE) >= 20
+
+
+@pytest.fixture(scope="module")
+def types_namespace():
+    """What the Python sessions of types.rst define (Level, decimal, ...),
+    which the table's examples use."""
+    namespace = {}
+    doctest_failures(TYPES, "types.rst", 0, namespace)
+    return namespace
+
+
+def outcome(value, indefinite):
+    try:
+        return dumps(value, indefinite=indefinite).hex()
+    except Exception as error:
+        return type(error).__name__
+
+
+@pytest.mark.parametrize("example, indefinite, definite", TABLE, ids=[row[0] for row in TABLE])
+def test_type_table_row(types_namespace, example, indefinite, definite):
+    value = eval(example, dict(types_namespace))
+    assert (outcome(value, True), outcome(value, False)) == (indefinite, definite)

@@ -40,12 +40,14 @@ def test_console_examples_are_found():
     assert "echo '{\"a\": [1, 2.5]}' | orvantile-cbor --hex" in commands
 
 
-def test_make_example_runs_the_quick_start_command():
+def test_make_example_runs_the_contributors_command():
     makefile = (README.parent / "Makefile").read_text(encoding="utf-8")
     recipe = re.search(r"^example:.*\n((?:\t.*\n)+)", makefile, re.M)
     assert recipe, "no example target in the Makefile"
     assert "/orvantile-cbor --hex examples/order.json" in recipe.group(1)
-    assert ("$ orvantile-cbor --hex examples/order.json\n" in TEXT.split("## Quick start")[1].split("\n## ")[0])
+    contributing = TEXT.split("\n## Contributing\n")[1].split("\n## ")[0]
+    assert "make example" in contributing and "make test" in contributing
+    assert "$ orvantile-cbor --hex examples/order.json\n" in contributing
 
 
 @LINUX_SHELL
@@ -58,9 +60,9 @@ def test_console_example(tmp_path, line, command, expected):
 def type_table():
     """The rows of the table under 'What each Python value becomes': the
     example, then what dumps gives with indefinite and definite lengths."""
-    section = TEXT[TEXT.index("### What each Python value becomes"):]
+    section = TEXT[TEXT.index("\n## What each Python value becomes\n"):]
     rows = []
-    for line in section.splitlines()[1:]:
+    for line in section.splitlines()[2:]:
         if line.startswith("#"):
             break
         if not line.startswith("|") or line.startswith("|---"):
