@@ -966,6 +966,7 @@ def leak_cases():
         ("recursion", lambda: dumps(looped), [looped, big, text], RecursionError),
         ("recursion-limited", lambda: dumps(looped, False, 50), [looped, big, text], RuntimeError),
         ("incompatible", lambda: dumps({big, text}), [big, text], TypeError),
+        ("arity", lambda: dumps(top, True, 0, big, extra=text), everything, TypeError),
         ("index-raises", lambda: dumps([top, bad_index]), everything + [bad_index, marker], RuntimeError),
         ("truth-raises", lambda: dumps([top, bad_truth]), everything + [bad_truth, marker], RuntimeError),
         ("eq-raises", lambda: dumps([top, bad_eq]), everything + [bad_eq, marker], RuntimeError),
