@@ -6,6 +6,7 @@
 #include "dumps.h"
 #include "errors.h"
 #include "nesting.h"
+#include "refused_arguments.h"
 #include "value_caster.h"
 
 #if defined(ORVANTILE_ALLOCATION_HOOKS)
@@ -61,10 +62,12 @@ void define_module(py::module_ &module) {
     module.doc() = module_doc;
     module.def(
         "dumps",
-        [](const value_variant &value, indefinite_flag indefinite, depth_limit max_depth) {
-            return dumps_impl(value, indefinite.value, max_depth.value);
+        [](const value_argument &value, indefinite_flag indefinite, depth_limit max_depth) {
+            if (value.refused || indefinite.refused || max_depth.refused) return refused_call();
+            return dumps_impl(value.value, indefinite.value, max_depth.value);
         },
-        py::arg("value"), py::arg("indefinite") = true, py::arg("max_depth") = 0, dumps_doc);
+        py::arg(dumps_parameters[0]), py::arg(dumps_parameters[1]) = true, py::arg(dumps_parameters[2]) = 0, dumps_doc);
+    check_calls_of_dumps(module.attr("dumps"));
     module.attr("__version__") = "6.7.8";
     /* The importing thread, usually the one that calls dumps, finds its stack floor now rather than in its first call. */
     encoder_stack_floor();

@@ -342,15 +342,63 @@ def test_bad_calls(args, kwargs):
     assert str(caught.value).startswith(INCOMPATIBLE)
 
 
-def test_incompatible_arguments_message_lists_the_signature():
+SIGNATURE_LINE = (
+    "    1. (value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
+    "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
+)
+
+
+class Interrupt(BaseException):
+    """Must reach the caller, as KeyboardInterrupt must (which would also stop pytest)."""
+
+
+class Loud:
+    """Refused everywhere; asking for its repr or str is a fault."""
+
+    def __repr__(self):
+        described.append("Loud")
+        raise Interrupt("repr")
+
+    __str__ = __repr__
+
+
+described = []
+
+
+# The arguments are described without running their code: a number, a bool or
+# None as it is, anything else by its type's name (cut to 100 characters).
+@pytest.mark.parametrize(
+    "call, invoked_with",
+    [
+        pytest.param(lambda: dumps(set()), "<set object>", id="set"),
+        pytest.param(lambda: dumps(bytearray(10**7)), "<bytearray object>", id="huge-bytearray"),
+        pytest.param(lambda: dumps({"password": "hunter2", "rows": list(range(100000))}, max_depth=-1),
+                     "<dict object>; kwargs: max_depth=-1", id="secret-beside-a-wrong-option"),
+        pytest.param(lambda: dumps(Loud()), "<Loud object>", id="value"),
+        pytest.param(lambda: dumps([1], indefinite=Loud()), "<list object>; kwargs: indefinite=<Loud object>",
+                     id="indefinite"),
+        pytest.param(lambda: dumps([1], True, Loud()), "<list object>, True, <Loud object>", id="max_depth"),
+        pytest.param(lambda: dumps(Loud(), None, 2.5, 10**20 - 1), "<Loud object>, None, 2.5, 99999999999999999999",
+                     id="too-many"),
+        pytest.param(lambda: dumps(1, False, -(10**20), value=-(10**19)),
+                     "1, False, <int object>; kwargs: value=-10000000000000000000", id="value-twice"),
+        pytest.param(lambda: dumps(), "", id="nothing"),
+        pytest.param(lambda: dumps(indefinite=True, **{"x" * 101: Loud()}),
+                     "kwargs: indefinite=True, " + "x" * 100 + "...=<Loud object>", id="unknown-keyword"),
+        pytest.param(lambda: dumps(type("N" * 101, (float,), {})(1.0), max_depth=1.0),
+                     "<" + "N" * 100 + "... object>; kwargs: max_depth=1.0", id="long-type-name"),
+    ],
+)
+def test_refused_arguments_are_described_without_their_contents(call, invoked_with):
+    described.clear()
     with pytest.raises(TypeError) as caught:
-        dumps(set())
+        call()
+    assert described == []
     assert str(caught.value) == (
         "dumps(): incompatible function arguments. The following argument types are supported:\n"
-        "    1. (value: Union[bool, float, int, list, tuple, dict, bytes, str, bool, int, int, str, None], "
-        "indefinite: bool = True, max_depth: int = 0) -> bytes\n"
-        "\n"
-        "Invoked with: set()"
+        + SIGNATURE_LINE
+        + "\nInvoked with: "
+        + invoked_with
     )
 
 

@@ -765,6 +765,7 @@ def test_dict_changed_by_another_thread_keeps_its_pairs():
     sys.setswitchinterval(1e-6)
     thread = threading.Thread(target=churn)
     thread.start()
+    decodes = 0
     try:
         deadline = time.monotonic() + 1.5
         while time.monotonic() < deadline:
@@ -774,10 +775,12 @@ def test_dict_changed_by_another_thread_keeps_its_pairs():
                 assert str(error) in (DICT_CHANGED, KEYS_CHANGED)
                 continue
             assert all(key == item for key, item in decoded.items()), decoded
+            decodes += 1
     finally:
         stop.set()
         thread.join()
         sys.setswitchinterval(switch_interval)
+    assert decodes > 0
 
 
 # ---- hooks that change the container being encoded -------------------------
@@ -901,6 +904,9 @@ HOOK_CASES = [
      ("bf616105616202ff", "a2616105616202")),
     ("index-swaps-own-key-for-new-key",
      "d = {'a': None, 'b': 2}\ndef swap():\n    del d['a']\n    d['c'] = 3\nd['a'] = OnIndex(swap)\nreturn d",
+     KEYS_CHANGED),
+    ("index-swaps-own-key-for-unencodable-key",  # the new entry is never written
+     "d = {'a': None, 'b': 2}\ndef swap():\n    del d['a']\n    d['c'] = set()\nd['a'] = OnIndex(swap)\nreturn d",
      KEYS_CHANGED),
     ("index-moves-own-key-to-the-end", "d = {'a': None, 'b': 2}; d['a'] = OnIndex(lambda: d.__setitem__('a', d.pop('a'))); return d",
      KEYS_CHANGED),
@@ -1053,6 +1059,7 @@ def leak_cases():
         ("recursion", lambda: dumps(looped), [looped, big, text], RecursionError),
         ("recursion-limited", lambda: dumps(looped, False, 50), [looped, big, text], RuntimeError),
         ("incompatible", lambda: dumps({big, text}), [big, text], TypeError),
+        ("arity", lambda: dumps(top, True, 0, big, extra=text), everything, TypeError),
         ("index-raises", lambda: dumps([top, bad_index]), everything + [bad_index, marker], RuntimeError),
         ("truth-raises", lambda: dumps([top, bad_truth]), everything + [bad_truth, marker], RuntimeError),
         ("eq-raises", lambda: dumps([top, bad_eq]), everything + [bad_eq, marker], RuntimeError),

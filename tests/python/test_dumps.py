@@ -90,6 +90,12 @@ CONTAINERS = [
     ([None, True, False], "9ff6f5f4ff", "83f6f5f4"),
     ([b"ab", "é"], "9f42616262c3a9ff", "8242616262c3a9"),
     ([-1, 2**64 - 1], "9f201bffffffffffffffffff", "82201bffffffffffffffff"),
+    # integers past one 30-bit digit, read from the int's digits inside a container
+    ([2**30 - 1, 2**30, 2**31 - 1, 2**32, 2**62, 2**63 - 1],
+     "9f1a3fffffff1a400000001a7fffffff1b00000001000000001b40000000000000001b7fffffffffffffffff",
+     "861a3fffffff1a400000001a7fffffff1b00000001000000001b40000000000000001b7fffffffffffffff"),
+    ([-(2**30), -(2**30) - 1, -(2**31) - 1, -(2**63)],
+     "9f3a3fffffff3a400000003a800000003b7fffffffffffffffff", "843a3fffffff3a400000003a800000003b7fffffffffffffff"),
     ([0] * 23, "9f" + "00" * 23 + "ff", "97" + "00" * 23),
     ([0] * 24, "9f" + "00" * 24 + "ff", "9818" + "00" * 24),
     (tuple(range(24)), "9f" + bytes(range(24)).hex() + "ff", "9818" + bytes(range(24)).hex()),
