@@ -19,7 +19,8 @@ def build_module(source, build_dir, build_type="Release", *definitions):
     import ninja
     import pybind11
 
-    build_dir = Path(build_dir)
+    # One folder per interpreter: CMake keeps the first one's settings.
+    build_dir = Path(build_dir) / sys.implementation.cache_tag
     configure = [
         str(Path(cmake.CMAKE_BIN_DIR) / "cmake"), "-S", str(source), "-B", str(build_dir), "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={Path(ninja.BIN_DIR) / 'ninja'}",

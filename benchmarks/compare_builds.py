@@ -6,15 +6,22 @@ benchmark data set, and values that hypothesis generates (with a fixed seed,
 so both children see the same ones) in all four encoder modes. Each call's
 outcome is its output (compared by length and SHA-256 digest), or the type
 and text of the exception it raised, together with the Python hooks that
-ran, in their order. Any difference is printed, and the exit status is 1.
+ran, in their order. Then a float sweep, one call per float, compared byte
+for byte: every half-precision bit pattern with its neighbouring doubles
+and singles, random singles and doubles, subnormals, NaN payloads, the
+zeros and infinities, and the half and single boundaries with their
+neighbours. Any difference is printed, and the exit status is 1.
 
     .venv/bin/python benchmarks/compare_builds.py --baseline <commit>
 """
 
 import argparse
 import hashlib
+import math
 import pickle
+import random
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -167,6 +174,49 @@ def self_containing():
 HAND_WRITTEN = {"clearing_list": clearing_list, "replacing_value": replacing_value, "self_containing": self_containing}
 
 
+def float_sweep():
+    """The floats of the sweep, the same list in every process."""
+
+    def half(bits):
+        return struct.unpack(">e", struct.pack(">H", bits))[0]
+
+    def single(bits):
+        return struct.unpack(">f", struct.pack(">I", bits & 0xFFFFFFFF))[0]
+
+    def double(bits):
+        return struct.unpack(">d", struct.pack(">Q", bits & 0xFFFFFFFFFFFFFFFF))[0]
+
+    def single_bits(x):
+        return struct.unpack(">I", struct.pack(">f", x))[0]
+
+    def with_neighbours(x):
+        """x, the doubles next to it, and the singles next to it when it is one."""
+        found = [x]
+        if math.isfinite(x):
+            found += [math.nextafter(x, -math.inf), math.nextafter(x, math.inf)]
+            if abs(x) <= 3.4028234663852886e38 and float(struct.unpack(">f", struct.pack(">f", x))[0]) == x:
+                found += [single(single_bits(x) - 1), single(single_bits(x) + 1)]
+        return [value for value in found if not math.isnan(value) or math.isnan(x)]
+
+    generator = random.Random(29)
+    values = []
+    for bits in range(0x10000):
+        values += with_neighbours(half(bits))
+    values += [double(generator.getrandbits(64)) for _ in range(100_000)]
+    values += [single(generator.getrandbits(32)) for _ in range(100_000)]
+    values += [double(generator.getrandbits(52) | sign) for _ in range(10_000) for sign in (0, 1 << 63)]
+    values += [single(generator.getrandbits(23) | sign) for _ in range(10_000) for sign in (0, 1 << 31)]
+    values += [double(0x7FF0000000000000 | generator.getrandbits(52) | sign) for _ in range(1_000)
+               for sign in (0, 1 << 63)]
+    values += [single(0x7F800000 | generator.getrandbits(23) | sign) for _ in range(1_000) for sign in (0, 1 << 31)]
+    boundaries = [0.0, -0.0, math.inf, -math.inf, 65504.0, 65505.0, 65519.0, 65520.0, 65536.0, 2.0**-14, 2.0**-15,
+                  2.0**-24, 2.0**-25, 1023 * 2.0**-24, 2.0**-126, 2.0**-127, 2.0**-149, 2.0**-150, 16777216.0,
+                  16777217.0, 3.4028234663852886e38, 3.4028235677973366e38, 1.7976931348623157e308, 5e-324, 2.0**-1022]
+    for x in boundaries:
+        values += with_neighbours(x) + with_neighbours(-x)
+    return values
+
+
 def outcome(dumps, value, indefinite, max_depth):
     hook_log.clear()
     try:
@@ -201,7 +251,10 @@ def run_build(module_dir, output, examples):
         outcomes.extend((label, mode, outcome(dumps, value, *mode)) for mode in MODES)
 
     generated()
-    Path(output).write_bytes(pickle.dumps(outcomes))
+    sweep = float_sweep()
+    outcomes += [("float sweep in one list", mode, outcome(dumps, sweep, *mode)) for mode in MODES]
+    floats = [dumps(x) for x in sweep]
+    Path(output).write_bytes(pickle.dumps((outcomes, sweep, floats)))
 
 
 def outcomes_of(module_dir, examples):
@@ -226,15 +279,19 @@ def main():
 
     baseline = builds.build_commit(arguments.baseline, BUILD_DIR / "baseline")
     candidate = builds.build_module(builds.REPO, BUILD_DIR / "work-tree")
-    expected = outcomes_of(baseline, arguments.examples)
-    actual = outcomes_of(candidate, arguments.examples)
+    expected, sweep, expected_floats = outcomes_of(baseline, arguments.examples)
+    actual, _, actual_floats = outcomes_of(candidate, arguments.examples)
     differences = [(old, new) for old, new in zip(expected, actual) if old != new]
     if len(expected) != len(actual):
         differences.append((f"{len(expected)} calls", f"{len(actual)} calls"))
+    differences += [(f"{x!r} ({struct.pack('>d', x).hex()}): {old.hex()}", new.hex())
+                    for x, old, new in zip(sweep, expected_floats, actual_floats) if old != new]
+    if len(expected_floats) != len(actual_floats):
+        differences.append((f"{len(expected_floats)} floats", f"{len(actual_floats)} floats"))
     errors = sum(1 for _, _, result in expected if result[0] != "ok")
     hooks = sum(1 for _, _, result in expected if result[-1])
-    print(f"{len(expected)} calls ({errors} raising, {hooks} running hooks) against {arguments.baseline}: "
-          f"{len(differences)} differences")
+    print(f"{len(expected)} calls ({errors} raising, {hooks} running hooks) and a sweep of {len(sweep)} floats, "
+          f"one call each, against {arguments.baseline}: {len(differences)} differences")
     for old, new in differences[:20]:
         print(f"  baseline:  {old}\n  work tree: {new}")
     return 1 if differences else 0

@@ -1,9 +1,10 @@
 #pragma once
 /*
- * The one way bytes enter a cbor_buffer, shared by the writers of the codec
- * and inlined into them: an append that fits in the block's spare room only
- * moves `size`; one that does not grows the block first (cbor_buffer_grow),
- * and the caller fills the new bytes.
+ * The checked way bytes enter a cbor_buffer, taken by the writers whenever
+ * a whole item does not fit in the block's spare room (inline_writers.h):
+ * an append that fits in the room only moves `size`; one that does not
+ * grows the block first (cbor_buffer_grow), and the caller fills the new
+ * bytes.
  */
 
 #include "allocation.h"
@@ -14,6 +15,12 @@
 /* Grows the block so that n more bytes fit, or marks the buffer failed and
  * returns false when the size would overflow or the block cannot grow. */
 bool cbor_buffer_grow(cbor_buffer *buffer, uint64_t n);
+
+/* Marks the buffer failed for good: no room left, and every append refused. */
+inline void cbor_buffer_mark_failed(cbor_buffer *buffer) {
+    buffer->failed = true;
+    buffer->capacity = buffer->size;
+}
 
 /* Room for n more bytes at the end of the buffer, which the caller must
  * fill; null, with the buffer marked failed from then on, when the buffer

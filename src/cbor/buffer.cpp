@@ -2,7 +2,6 @@
 #include "append.h"
 #include "cbor_writer.h"
 
-#include <cstring>
 
 namespace {
 /* Small enough for a tiny output, large enough for the float writer's three
@@ -20,13 +19,20 @@ constexpr uint64_t next_capacity(uint64_t capacity) {
 }  // namespace
 
 cbor_buffer *cbor_buffer_new() {
-    return static_cast<cbor_buffer *>(cbor_calloc(1, sizeof(cbor_buffer)));
+    return cbor_buffer_new(nullptr);
+}
+
+cbor_buffer *cbor_buffer_new(cbor_block_cache *blocks) {
+    auto *buffer = static_cast<cbor_buffer *>(cbor_calloc(1, sizeof(cbor_buffer), blocks));
+    if (buffer != nullptr) buffer->blocks = blocks;
+    return buffer;
 }
 
 void cbor_buffer_free(cbor_buffer *buffer) {
     if (buffer == nullptr) return;
-    cbor_free(buffer->data);
-    cbor_free(buffer);
+    cbor_block_cache *const blocks = buffer->blocks;
+    cbor_free(buffer->data, blocks);
+    cbor_free(buffer, blocks);
 }
 
 bool cbor_buffer_grow(cbor_buffer *buffer, uint64_t n) {
@@ -36,9 +42,9 @@ bool cbor_buffer_grow(cbor_buffer *buffer, uint64_t n) {
     if (capacity < needed) capacity = needed;
     void *grown = needed < buffer->size || needed > SIZE_MAX
                       ? nullptr
-                      : cbor_realloc(buffer->data, static_cast<size_t>(capacity));
+                      : cbor_realloc(buffer->data, static_cast<size_t>(capacity), buffer->blocks);
     if (grown == nullptr) {
-        buffer->failed = true;
+        cbor_buffer_mark_failed(buffer);
         return false;
     }
     buffer->data = static_cast<unsigned char *>(grown);
@@ -54,7 +60,7 @@ int32_t cbor_put_bytes(cbor_buffer *buffer, const void *source, uint64_t n) {
     if (n == 0) return buffer == nullptr || buffer->failed ? -1 : 0;
     unsigned char *const space = cbor_append(buffer, n);
     if (space == nullptr) return -1;
-    std::memcpy(space, source, static_cast<size_t>(n));
+    cbor_copy_payload(space, source, n);
     return 0;
 }
 

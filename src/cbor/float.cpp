@@ -1,3 +1,5 @@
+#include "allocation.h"
+#include "append.h"
 #include "big_endian.h"
 #include "cbor_reader.h"
 #include "cbor_writer.h"
@@ -29,11 +31,15 @@ uint16_t half_bits(double x) {
     return static_cast<uint16_t>(half);
 }
 
-int32_t put_width(cbor_buffer *buffer, unsigned char initial_byte, uint64_t bits, unsigned width) {
+/* One append when the room holds the whole item; otherwise the initial byte,
+ * then the payload. */
+template <unsigned Width>
+int32_t put_width(cbor_buffer *buffer, unsigned char initial_byte, uint64_t bits) {
+    if (cbor_put_in_room<Width>(buffer, initial_byte, bits, nullptr, 0)) return 1;
     if (cbor_put_byte(buffer, initial_byte) < 0) return -1;
     unsigned char payload[8];
-    store_big_endian(payload, bits, width);
-    return cbor_put_bytes(buffer, payload, width) < 0 ? -1 : 1;
+    store_big_endian(payload, bits, Width);
+    return cbor_put_bytes(buffer, payload, Width) < 0 ? -1 : 1;
 }
 
 /* Null when the candidate was not written or cannot be read back. A failed
@@ -63,17 +69,17 @@ const unsigned char negative_infinity_form[] = {0xF9, 0xFC, 0x00};
 }  // namespace
 
 int32_t cbor_put_half(cbor_buffer *buffer, double x) {
-    return put_width(buffer, 0xF9, half_bits(x), 2);
+    return put_width<2>(buffer, 0xF9, half_bits(x));
 }
 
 int32_t cbor_put_single(cbor_buffer *buffer, double x) {
-    return put_width(buffer, 0xFA, single_bits(x), 4);
+    return put_width<4>(buffer, 0xFA, single_bits(x));
 }
 
 int32_t cbor_put_double(cbor_buffer *buffer, double x) {
     uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    return put_width(buffer, 0xFB, bits, 8);
+    return put_width<8>(buffer, 0xFB, bits);
 }
 
 int32_t cbor_put_float(cbor_buffer *buffer, double x) {
@@ -82,12 +88,13 @@ int32_t cbor_put_float(cbor_buffer *buffer, double x) {
         return cbor_put_bytes(buffer, x < 0 ? negative_infinity_form : positive_infinity_form, 3);
     }
 
-    cbor_buffer *scratch = cbor_buffer_new();
+    cbor_block_cache *const blocks = cbor_thread_block_cache();
+    cbor_buffer *scratch = cbor_buffer_new(blocks);
     const int32_t half_status = cbor_put_half(scratch, x);
     const int32_t single_status = cbor_put_single(scratch, x);
     const int32_t double_status = cbor_put_double(scratch, x);
 
-    cbor_reader *reader = scratch == nullptr ? nullptr : cbor_reader_new(scratch->data, scratch->size);
+    cbor_reader *reader = scratch == nullptr ? nullptr : cbor_reader_new(scratch->data, scratch->size, blocks);
     cbor_item *half = read_candidate(reader, half_status, 3);
     cbor_item *single = read_candidate(reader, single_status, 5);
     cbor_item *dbl = read_candidate(reader, double_status, 9);
@@ -98,7 +105,7 @@ int32_t cbor_put_float(cbor_buffer *buffer, double x) {
         result = writer(buffer, x);
     } else if (buffer != nullptr) {
         /* The value could not be written: the output must not go on without it. */
-        buffer->failed = true;
+        cbor_buffer_mark_failed(buffer);
     }
 
     cbor_item_free(dbl);

@@ -2,7 +2,6 @@
 #include "big_endian.h"
 #include "cbor_reader.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -52,7 +51,7 @@ int32_t cbor_read_string(cbor_reader *reader, cbor_item *item) {
     item->value.integer = 0;
     item->length = static_cast<int64_t>(length);
     if (length > static_cast<uint64_t>(cbor_reader_remaining(reader))) return -1;
-    auto *copy = static_cast<unsigned char *>(cbor_malloc(static_cast<size_t>(length) + 1));
+    auto *copy = static_cast<unsigned char *>(cbor_malloc(static_cast<size_t>(length) + 1, reader->blocks));
     if (copy == nullptr) return -1;
     if (length > 0) std::memcpy(copy, reader->cursor, static_cast<size_t>(length));
     copy[length] = 0;
@@ -113,28 +112,32 @@ int32_t cbor_read_unimplemented_simple(cbor_reader *reader, cbor_item *item) {
     return 0;
 }
 
+double double_from_bits(uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+/* Exact without a library call: a subnormal half is its fraction times
+ * 2^-24 (a product by a power of two), a normal one the double whose
+ * exponent is the half's rebased from 15 to 1023 and whose fraction is the
+ * half's in its top ten bits. */
 int32_t cbor_read_half(cbor_reader *reader, cbor_item *item) {
     const unsigned char *payload = take_payload(reader, 2);
     if (payload == nullptr) return -1;
     const auto half = static_cast<uint16_t>(load_big_endian(payload, 2));
-    const int exponent = (half >> 10) & 0x1F;
-    const int fraction = half & 0x3FF;
+    const unsigned exponent = (half >> 10) & 0x1F;
+    const uint64_t fraction = half & 0x3FF;
     double value;
     if (exponent == 0) {
-        value = std::ldexp(fraction, -24);
+        value = static_cast<double>(fraction) * 0x1p-24;
     } else if (exponent != 31) {
-        value = std::ldexp(fraction + 1024, exponent - 25);
+        value = double_from_bits(uint64_t{exponent + 1023 - 15} << 52 | fraction << 42);
     } else {
         value = fraction == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
     }
     item->value.number = (half & 0x8000) ? -value : value;
     return 0;
-}
-
-double double_from_bits(uint64_t bits) {
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 int32_t cbor_read_single(cbor_reader *reader, cbor_item *item) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -172,6 +173,58 @@ TEST_F(AllocationFailure, WriteSequenceFailingAtEveryAllocation) {
     EXPECT_EQ(failed_steps, (std::set<std::string>{"uint", "textstring", "float"}))
         << "the block's first allocation and its two growths";
 }
+
+/* An item written where the block's room ends: one that fills the room
+ * exactly leaves the block as it is, one a byte longer grows it; the bytes
+ * are the same. */
+struct item_at_end_case {
+    const char *name;
+    std::function<int32_t(cbor_buffer *)> write;
+    const char *hex;
+};
+
+class ItemAtEndOfBlock : public AllocationFailure, public testing::WithParamInterface<item_at_end_case> {};
+
+TEST_P(ItemAtEndOfBlock, FillsTheRoomOrGrowsOnce) {
+    const item_at_end_case &c = GetParam();
+    const uint64_t item_size = std::string(c.hex).size() / 2;
+    for (const uint64_t room : {item_size, item_size - 1}) {
+        SCOPED_TRACE("room " + std::to_string(room));
+        buffer_ptr buffer = new_buffer();
+        ASSERT_EQ(cbor_put_byte(buffer.get(), 0x9F), 0);
+        fill_until_room(buffer.get(), room);
+        const std::string held = to_hex(buffer.get());
+        const uint64_t capacity = buffer->capacity;
+        EXPECT_GE(c.write(buffer.get()), 0);
+        EXPECT_EQ(buffer->capacity == capacity, room == item_size);
+        EXPECT_EQ(to_hex(buffer.get()), held + c.hex);
+    }
+}
+
+const std::string twenty_four_letters = "abcdefghijklmnopqrstuvwx";
+
+INSTANTIATE_TEST_SUITE_P(
+    Items, ItemAtEndOfBlock,
+    testing::Values(item_at_end_case{"null", cbor_put_null, "f6"},
+                    item_at_end_case{"uint 1000", [](cbor_buffer *b) { return cbor_put_uint(b, 1000); }, "1903e8"},
+                    item_at_end_case{"negint -2^63",
+                                     [](cbor_buffer *b) { return cbor_put_negint(b, INT64_MIN); },
+                                     "3b7fffffffffffffff"},
+                    item_at_end_case{"map start 24", [](cbor_buffer *b) { return cbor_put_map_start(b, 24); }, "b818"},
+                    item_at_end_case{"text of 5", [](cbor_buffer *b) { return cbor_put_textstring(b, "hello", 5); },
+                                     "6568656c6c6f"},
+                    item_at_end_case{"bytes of 24",
+                                     [](cbor_buffer *b) {
+                                         return cbor_put_bytestring(b, twenty_four_letters.data(), 24);
+                                     },
+                                     "58186162636465666768696a6b6c6d6e6f707172737475767778"},
+                    item_at_end_case{"float 1.5", [](cbor_buffer *b) { return cbor_put_float(b, 1.5); },
+                                     "f93e00"}),
+    [](const testing::TestParamInfo<item_at_end_case> &info) {
+        std::string name = info.param.name;
+        for (char &c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
 
 TEST_F(AllocationFailure, BufferCreationFails) {
     cbor_fail_allocation_at(1);

@@ -329,6 +329,27 @@ TEST(Buffer, GrowsGeometrically) {
     for (uint64_t i = 0; i < total; ++i) ASSERT_EQ(buffer->data[i], i % 251) << i;
 }
 
+/* A length that wraps size + n around 2^64 is refused before any allocation. */
+TEST(Buffer, LengthThatWrapsTheSizeFails) {
+    buffer_ptr buffer = new_buffer();
+    ASSERT_EQ(cbor_put_bytes(buffer.get(), some_bytes, 3), 0);
+    EXPECT_EQ(cbor_put_bytes(buffer.get(), some_bytes, max_u64 - 1), -1);
+    EXPECT_TRUE(cbor_buffer_failed(buffer.get()));
+    EXPECT_EQ(buffer->size, 3u);
+    EXPECT_EQ(to_hex(buffer.get()), "010203");
+}
+
+/* Records from this thread's block cache (the heap's under AddressSanitizer):
+ * a block that outgrows its cached one moves to the heap with its bytes. */
+TEST(Buffer, CachedBlockGrowsOntoTheHeap) {
+    cbor_buffer *buffer = cbor_buffer_new(cbor_thread_block_cache());
+    ASSERT_NE(buffer, nullptr);
+    for (unsigned i = 0; i < 100; ++i) ASSERT_EQ(cbor_put_byte(buffer, static_cast<unsigned char>(i)), 0);
+    ASSERT_EQ(buffer->size, 100u);
+    for (unsigned i = 0; i < 100; ++i) EXPECT_EQ(buffer->data[i], i);
+    cbor_buffer_free(buffer);
+}
+
 TEST(Buffer, AppendsAccumulateInOrder) {
     buffer_ptr buffer = new_buffer();
     const char key[] = "a";
