@@ -224,6 +224,18 @@ fuzz-atheris: install $(VENV)/fuzz-installed
 
 reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-atheris
 
+# ---- Release ----------------------------------------------------------------
+# The release configuration proven here before any hosted run
+# (scripts/release-check): the locks current for their sources, the
+# workflow against GitHub's schema, the artifacts that publish takes (the
+# wheels and the sdist alone), the test-suite under a temporary folder as
+# long as a hosted macOS runner's (make test-python's run of the same tree,
+# reused), and the sdist from the tracked files passing twine check --strict.
+RELEASE_VENV := build/platforms/release-check
+.PHONY: release-check
+release-check: $(RELEASE_VENV)/installed
+	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" scripts/release-check $(abspath $(VENV_PYTHON))
+
 # ---- Platforms ----------------------------------------------------------------
 # The stack bounds behind the nesting guard (tests/platform), natively and as
 # a Windows program run under wine, headless, in a prefix of its own (every
