@@ -1,5 +1,9 @@
 # `make test` sets up everything it needs on a fresh machine: Debian packages
 # with apt-get, Python packages in the virtual environment .venv.
+#
+# Every Python package comes from a hash-locked requirements/NAME.lock
+# (written from requirements/NAME.txt by scripts/lock-requirements), installed
+# with --require-hashes after the pip that requirements/pip.lock pins.
 
 PYTHON ?= python3
 VENV := .venv
@@ -14,14 +18,18 @@ test: test-codec test-codec-sanitize test-python
 system-packages:
 	scripts/install-system-packages $(SYSTEM_PACKAGES)
 
-$(VENV)/installed: requirements/dev.txt requirements/test-all.txt requirements/test.txt
+LOCKED := --require-hashes --only-binary :all: -r
+
+$(VENV)/installed: requirements/pip.lock requirements/dev.lock
 	$(PYTHON) -m venv $(VENV)
-	$(VENV_PYTHON) -m pip install -q --upgrade pip
-	$(VENV_PYTHON) -m pip install -q -r requirements/dev.txt
+	$(VENV_PYTHON) -m pip install -q $(LOCKED) requirements/pip.lock
+	$(VENV_PYTHON) -m pip install -q $(LOCKED) requirements/dev.lock
 	touch $@
 
+# Built by the environment's own pinned backend: an isolated build would
+# fetch the newest scikit-build-core, unpinned.
 install: $(VENV)/installed
-	$(VENV_PYTHON) -m pip install -q --no-deps --force-reinstall .
+	$(VENV_PYTHON) -m pip install -q --no-deps --no-build-isolation --force-reinstall .
 
 # The codec's C++ tests, plainly and under AddressSanitizer + UBSan.
 test-codec: system-packages $(VENV)/installed
@@ -36,8 +44,12 @@ test-codec-sanitize: system-packages $(VENV)/installed
 	$(CMAKE) --build build/codec-sanitize
 	$(VENV)/bin/ctest --test-dir build/codec-sanitize --output-on-failure
 
+# Under a temporary folder as long as a hosted macOS runner's (scripts/
+# runner-tmpdir), where a socket's path under pytest's tmp_path meets the
+# platform's limit; a pass is recorded for make release-check in
+# build/test-python.passed, with what the tree held.
 test-python: install
-	$(VENV_PYTHON) -m pytest tests/python -q
+	scripts/test-python $(VENV_PYTHON)
 
 # dumps against its peers and the walk floor (checked to be below them all):
 # benchmarks/results.md and .png; where its instructions go and how far its
@@ -45,7 +57,7 @@ test-python: install
 .PHONY: bench bench-pypy bench-curve
 bench: install
 	scripts/install-system-packages valgrind
-	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
+	$(VENV_PYTHON) -m pip install -q $(LOCKED) requirements/bench.lock
 	$(VENV_PYTHON) benchmarks/bench.py
 	$(VENV_PYTHON) benchmarks/profile_shares.py
 
@@ -54,10 +66,11 @@ bench: install
 # reading elements through PyPy's C-API costs: benchmarks/read_patterns-pypy.md.
 PYPY ?= pypy3
 PYPY_VENV := .venv-pypy
-$(PYPY_VENV)/installed: requirements/bench-pypy.txt
+$(PYPY_VENV)/installed: requirements/pip.lock requirements/bench-pypy.lock
 	scripts/install-system-packages pypy3 pypy3-dev
 	$(PYPY) -m venv $(PYPY_VENV)
-	$(PYPY_VENV)/bin/python -m pip install -q -r requirements/bench-pypy.txt
+	$(PYPY_VENV)/bin/python -m pip install -q $(LOCKED) requirements/pip.lock
+	$(PYPY_VENV)/bin/python -m pip install -q --require-hashes -r requirements/bench-pypy.lock
 	touch $@
 
 bench-pypy: system-packages $(PYPY_VENV)/installed
@@ -70,7 +83,7 @@ bench-pypy: system-packages $(PYPY_VENV)/installed
 # and .png (benchmarks/cost_curve.py --baseline COMMIT measures that
 # commit's build beside the work tree's).
 bench-curve: install
-	$(VENV_PYTHON) -m pip install -q -r requirements/bench.txt
+	$(VENV_PYTHON) -m pip install -q $(LOCKED) requirements/bench.lock
 	$(VENV_PYTHON) benchmarks/cost_curve.py
 
 # The same against the win_amd64 build under wine, on python.org's CPython
@@ -121,10 +134,10 @@ test-all: test-pypy-userlands
 # of CPython 3.7-3.15 and PyPy, each tested where its interpreter lives, the
 # cp39 one in Debian bullseye too; the sdist alone passes the tests.
 DIST_VENV := .venv-dist
-$(DIST_VENV)/installed: requirements/dist.txt
+$(DIST_VENV)/installed: requirements/pip.lock requirements/dist.lock
 	$(PYTHON) -m venv $(DIST_VENV)
-	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
-	$(DIST_VENV)/bin/python -m pip install -q -r requirements/dist.txt
+	$(DIST_VENV)/bin/python -m pip install -q $(LOCKED) requirements/pip.lock
+	$(DIST_VENV)/bin/python -m pip install -q $(LOCKED) requirements/dist.lock
 	touch $@
 
 .PHONY: dist
@@ -201,8 +214,8 @@ fuzz: install
 	$(VENV_PYTHON) tests/fuzz/properties.py --engine hypothesis --values 20000
 
 # atheris: values built from fuzzer bytes; failing inputs land in build/fuzz.
-$(VENV)/fuzz-installed: requirements/fuzz.txt $(VENV)/installed
-	$(VENV_PYTHON) -m pip install -q -r requirements/fuzz.txt
+$(VENV)/fuzz-installed: requirements/fuzz.lock $(VENV)/installed
+	$(VENV_PYTHON) -m pip install -q --require-hashes -r requirements/fuzz.lock
 	touch $@
 
 fuzz-atheris: install $(VENV)/fuzz-installed
@@ -210,6 +223,18 @@ fuzz-atheris: install $(VENV)/fuzz-installed
 	$(VENV_PYTHON) tests/fuzz/atheris_dumps.py -runs=200000 -artifact_prefix=build/fuzz/ -print_final_stats=1
 
 reliability: test-sanitize test-allocation-long test-deep test-leaks fuzz fuzz-atheris
+
+# ---- Release ----------------------------------------------------------------
+# The release configuration proven here before any hosted run
+# (scripts/release-check): the locks current for their sources, the
+# workflow against GitHub's schema, the artifacts that publish takes (the
+# wheels and the sdist alone), the test-suite under a temporary folder as
+# long as a hosted macOS runner's (make test-python's run of the same tree,
+# reused), and the sdist from the tracked files passing twine check --strict.
+RELEASE_VENV := build/platforms/release-check
+.PHONY: release-check
+release-check: $(RELEASE_VENV)/installed
+	PATH="$(abspath $(RELEASE_VENV))/bin:$$PATH" scripts/release-check $(abspath $(VENV_PYTHON))
 
 # ---- Platforms ----------------------------------------------------------------
 # The stack bounds behind the nesting guard (tests/platform), natively and as
@@ -275,9 +300,10 @@ PLATFORM_VENVS := build/platforms
 PLATFORM_PYTHON := $(PLATFORM_VENVS)/platforms-check/bin/python
 PLATFORM_PACKAGES := clang-16 libc++-16-dev g++-mingw-w64-x86-64-posix pypy3-dev
 
-$(PLATFORM_VENVS)/%/installed: requirements/%.txt
+$(PLATFORM_VENVS)/%/installed: requirements/%.lock requirements/pip.lock
 	$(PYTHON) -m venv $(PLATFORM_VENVS)/$*
-	$(PLATFORM_VENVS)/$*/bin/python -m pip install -q -r $<
+	$(PLATFORM_VENVS)/$*/bin/python -m pip install -q $(LOCKED) requirements/pip.lock
+	$(PLATFORM_VENVS)/$*/bin/python -m pip install -q $(LOCKED) $<
 	touch $@
 
 .PHONY: check-platforms

@@ -21,12 +21,17 @@ the fastest of three child processes.
 With --baseline COMMIT the module as it was at that commit is built (see
 builds.py) and measured too, as "dumps baseline", at every point.
 
+A peer that is not installed is left out, and the report says so; a peer
+that runs as pure Python here (cbor2 where its C extension has no wheel)
+is named so beside its figures.
+
 Writes <output>.md (tables) and <output>.png (plot), and every point as it is
 measured to <output>.json, from which --resume goes on after an interruption;
 `make bench-curve` runs it.
 """
 
 import argparse
+import importlib.util
 import json
 import random
 import subprocess
@@ -53,6 +58,8 @@ ENCODERS = ["dumps", "cbor2"]
 DICT_ENCODERS = ["dumps", "cbor2", "msgpack"]
 BASELINE = "dumps baseline"
 DICT_PROCESSES = 3
+# ru_maxrss counts bytes on macOS, KiB on Linux (and in windows_resource).
+MAXRSS_UNIT = 1 if sys.platform == "darwin" else 1024
 
 
 def pool(kind):
@@ -95,7 +102,7 @@ def point(kind, encoder, size, baseline_dir):
     return {
         "kind": kind, "encoder": encoder, "elements": count, "output_bytes": len(output), "seconds": user + system,
         "user_seconds": user, "system_seconds": system, "wall_seconds": wall,
-        "peak_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
+        "peak_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * MAXRSS_UNIT,
     }
 
 
@@ -165,7 +172,26 @@ def dict_lines(results, encoders_run):
     return lines
 
 
-def report(results, output, elapsed, encoders_run, dict_encoders):
+def installed_peers(names):
+    """The names whose encoder is installed (dumps always), and a line saying
+    which peers run, at which version, which of them as pure Python, and
+    which are left out."""
+    from importlib import metadata
+
+    import encoders
+
+    peers = [name for name in names if name not in ("dumps", BASELINE)]
+    missing = [name for name in peers if importlib.util.find_spec(name) is None]
+    found = [name for name in peers if name not in missing]
+    pure = encoders.pure_python(found)
+    described = [f"{name} {metadata.version(name)}" + (" (pure Python here: no C extension)" if name in pure else "")
+                 for name in found]
+    line = "Peers: " + (", ".join(described) or "none") + (
+        f"; not installed, left out: {', '.join(missing)}" if missing else "") + "."
+    return [name for name in names if name not in missing], line
+
+
+def report(results, output, elapsed, encoders_run, dict_encoders, peers_line):
     ratios = ["dumps ÷ cbor2"] + (["dumps ÷ baseline"] if BASELINE in encoders_run else [])
     header = ["kind", "output", "elements"] + [f"{encoder} ns/element" for encoder in encoders_run] + ratios + [
         "dumps: system / CPU / wall time", "dumps peak memory"] + (
@@ -176,6 +202,8 @@ def report(results, output, elapsed, encoders_run, dict_encoders):
         f"Python {sys.version.split()[0]}; one child process per point, whose first call is timed (a dict point: the "
         f"fastest of {DICT_PROCESSES} processes); CPU time of the call (user + system) per "
         f"element; written by benchmarks/cost_curve.py (`make bench-curve`, {elapsed / 60:.1f} min).",
+        "",
+        peers_line,
         "",
         "| " + " | ".join(header) + " |",
         "|" + "---|" * len(header),
@@ -256,13 +284,16 @@ def main():
         print(json.dumps(point(kind, encoder, int(size), arguments.baseline_module)))
         return
 
-    encoders_run, dict_encoders, baseline_dir = ENCODERS, DICT_ENCODERS, None
+    available, peers_line = installed_peers(list(dict.fromkeys(ENCODERS + DICT_ENCODERS)))
+    encoders_run = [name for name in ENCODERS if name in available]
+    dict_encoders = [name for name in DICT_ENCODERS if name in available]
+    baseline_dir = None
     if arguments.baseline:
         import builds
 
         baseline_dir = builds.build_commit(arguments.baseline, builds.REPO / "build" / "curve-baseline")
-        encoders_run = ["dumps", BASELINE] + ENCODERS[1:]
-        dict_encoders = ["dumps", BASELINE] + DICT_ENCODERS[1:]
+        encoders_run = ["dumps", BASELINE] + encoders_run[1:]
+        dict_encoders = ["dumps", BASELINE] + dict_encoders[1:]
 
     started = time.perf_counter()
     sizes = [size * MIB for size in arguments.sizes or []]
@@ -288,7 +319,8 @@ def main():
     elapsed = time.perf_counter() - started
     order = list(KINDS) + [DICT_KIND]
     results = dict(sorted(results.items(), key=lambda item: (order.index(item[0][0]), item[0][1])))
-    report(results, arguments.output, elapsed, encoders_run, dict_encoders)
+    print(peers_line)
+    report(results, arguments.output, elapsed, encoders_run, dict_encoders, peers_line)
     plot(results, f"{arguments.output}.png", encoders_run)
     print(f"{elapsed:.0f} s")
 
