@@ -39,8 +39,13 @@ def build_module(source, build_dir, build_type="Release", *definitions):
 
 
 def build_commit(commit, build_dir, build_type="Release"):
-    """Builds the module as it was at `commit` (anything git rev-parse takes)."""
-    build_dir = Path(build_dir)
+    """Builds the module as it was at `commit` (anything git rev-parse takes),
+    in a folder of that commit's own: extracted files carry the commit's time,
+    older than the objects of another commit built there, and ninja would take
+    those for up to date."""
+    resolved = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--verify", commit + "^{commit}"], check=True,
+                              stdout=subprocess.PIPE, text=True).stdout.strip()
+    build_dir = Path(build_dir) / resolved[:12]
     source = build_dir / "source"
     if source.exists():
         shutil.rmtree(source)
