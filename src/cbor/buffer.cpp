@@ -35,7 +35,7 @@ void cbor_buffer_free(cbor_buffer *buffer) {
     cbor_free(buffer, blocks);
 }
 
-bool cbor_buffer_grow(cbor_buffer *buffer, uint64_t n) {
+CBOR_NEVER_INLINE bool cbor_buffer_grow(cbor_buffer *buffer, uint64_t n) {
     const uint64_t needed = buffer->size + n;
     uint64_t capacity = next_capacity(buffer->capacity);
     if (capacity > SIZE_MAX) capacity = SIZE_MAX;
@@ -56,7 +56,7 @@ bool cbor_buffer_failed(const cbor_buffer *buffer) {
     return buffer == nullptr || buffer->failed;
 }
 
-int32_t cbor_put_bytes(cbor_buffer *buffer, const void *source, uint64_t n) {
+CBOR_NEVER_INLINE int32_t cbor_put_bytes(cbor_buffer *buffer, const void *source, uint64_t n) {
     if (n == 0) return buffer == nullptr || buffer->failed ? -1 : 0;
     unsigned char *const space = cbor_append(buffer, n);
     if (space == nullptr) return -1;
@@ -64,6 +64,6 @@ int32_t cbor_put_bytes(cbor_buffer *buffer, const void *source, uint64_t n) {
     return 0;
 }
 
-int32_t cbor_put_byte(cbor_buffer *buffer, unsigned char byte) {
+CBOR_NEVER_INLINE int32_t cbor_put_byte(cbor_buffer *buffer, unsigned char byte) {
     return cbor_append_byte(buffer, byte);
 }

@@ -17,8 +17,8 @@ int32_t cbor_put_head_raw(cbor_buffer *buffer, unsigned char initial_byte, uint6
     return 0;
 }
 
-int32_t cbor_put_item_bytewise(cbor_buffer *buffer, unsigned char initial_byte, uint64_t n, const void *payload,
-                               uint64_t payload_size) {
+CBOR_NEVER_INLINE int32_t cbor_put_item_bytewise(cbor_buffer *buffer, unsigned char initial_byte, uint64_t n,
+                                                 const void *payload, uint64_t payload_size) {
     if (cbor_put_head_raw(buffer, initial_byte, n) < 0) return -1;
     return cbor_put_bytes(buffer, payload, payload_size);
 }

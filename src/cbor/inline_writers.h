@@ -29,6 +29,18 @@
 #define CBOR_ALWAYS_INLINE inline
 #endif
 
+/* The checked path, which runs only when an item does not fit (or the
+ * buffer has failed), kept out of line: inlined by link-time optimisation
+ * into the encoder's loops, it made the JSON documents, short strings and
+ * dicts take a tenth longer. */
+#if defined(_MSC_VER)
+#define CBOR_NEVER_INLINE __declspec(noinline)
+#elif defined(__GNUC__) || defined(__clang__)
+#define CBOR_NEVER_INLINE __attribute__((noinline))
+#else
+#define CBOR_NEVER_INLINE
+#endif
+
 /* The checked path of an item: head (initial_byte, n) through
  * cbor_put_head_raw, then payload_size bytes of payload through
  * cbor_put_bytes; -1 as soon as an append fails. */
