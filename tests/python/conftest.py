@@ -26,13 +26,22 @@ def run_python():
 
     def run(source, timeout=120, **options):
         exited = f"import atexit, sys; atexit.register(sys.stderr.write, {EXITED!r})\n"
-        result = subprocess.run(
-            [sys.executable, "-c", exited + textwrap.dedent(source)],
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-            **options,
-        )
+        for attempt in range(3):
+            try:
+                result = subprocess.run(
+                    [sys.executable, "-c", exited + textwrap.dedent(source)],
+                    capture_output=True,
+                    text=True,
+                    timeout=timeout,
+                    **options,
+                )
+                break
+            except OSError as error:
+                # Wine now and then fails to start a process at all
+                # (ERROR_INTERNAL_ERROR from CreateProcess): the child never
+                # ran, so it is started again.
+                if getattr(error, "winerror", None) != 1359 or attempt == 2:
+                    raise
         if result.returncode < 0:
             pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr}")
         assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"
