@@ -374,10 +374,13 @@ def test_standard_streams_closed(command, tmp_path, arguments, closed, terminal,
 @pytest.mark.skipif(os.name != "posix", reason="named pipes and signals")
 def test_interrupted_while_reading(command, tmp_path):
     """Ctrl-C while the command waits for its input ends it quietly, by the
-    signal (a shell reports status 130), leaving the output file alone."""
+    signal (a shell reports status 130), leaving the output file alone. The
+    command starts with Ctrl-C's default, as from a terminal's shell: a test
+    run started in the background of a script inherits it ignored."""
     fifo = tmp_path / "in.json"
     os.mkfifo(str(fifo))
-    process = subprocess.Popen(command + ["-o", "out.cbor", fifo.name], stderr=subprocess.PIPE, cwd=str(tmp_path))
+    process = subprocess.Popen(command + ["-o", "out.cbor", fifo.name], stderr=subprocess.PIPE, cwd=str(tmp_path),
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     while True:  # until the command has opened its input: it is reading it, or about to
         try:
             writer = os.open(str(fifo), os.O_WRONLY | os.O_NONBLOCK)
