@@ -14,6 +14,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 from pathlib import Path
 
 import cbor2
@@ -387,6 +388,7 @@ def test_interrupted_while_reading(command, tmp_path):
             break
         except OSError as error:
             assert error.errno == errno.ENXIO and process.poll() is None
+    _wait_until_asleep(process)
     try:
         process.send_signal(signal.SIGINT)
         _, error = process.communicate(timeout=60)
@@ -394,6 +396,24 @@ def test_interrupted_while_reading(command, tmp_path):
         os.close(writer)
     assert (process.returncode, error) == (-signal.SIGINT, b"")
     assert sorted(path.name for path in tmp_path.iterdir()) == ["in.json"]
+
+
+def _wait_until_asleep(process):
+    """Until the command sleeps in its read of the input. Python runs a signal's
+    handler between calls: Ctrl-C that lands just after its open of the input
+    returns and before its read starts is noticed only once the read returns,
+    as with any Python program. Linux tells the state in /proc; elsewhere half
+    a second stands for it."""
+    status = "/proc/%d/stat" % process.pid
+    if not os.path.exists(status):
+        time.sleep(0.5)
+        return
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        with open(status) as stream:
+            if stream.read().rsplit(")", 1)[1].split()[0] == "S":
+                return
+        time.sleep(0.001)
 
 
 def test_reader_that_stops_early(command, tmp_path):
