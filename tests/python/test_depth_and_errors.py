@@ -317,9 +317,9 @@ def expected_deep_nesting_output():
     return lines
 
 
-def same_outcome(line, expected):
+def same_outcome(line, expected, interpreter_check_may_come_first=PYPY):
     """PyPy's own recursion check may come first, with its own message."""
-    if PYPY and expected.endswith("RecursionError: " + RECURSION):
+    if interpreter_check_may_come_first and expected.endswith("RecursionError: " + RECURSION):
         return line.startswith(expected[: -len(RECURSION)] + "maximum recursion depth exceeded")
     return line == expected
 
@@ -473,14 +473,18 @@ sys.setrecursionlimit(10**6); run_all()
     ],
 )
 def test_deep_nesting_is_refused(run_python, setup):
-    assert_deep_nesting_refused(run_python(DEEP_NESTING + setup))
+    # CPython 3.12 counts the module's levels and the hook's calls against one
+    # limit of C calls, which the hook's own call then reaches first.
+    hook_counted = setup is HUNGRY_HOOK_AT_EVERY_LEVEL and sys.version_info[:2] == (3, 12)
+    assert_deep_nesting_refused(run_python(DEEP_NESTING + setup), interpreter_check_may_come_first=PYPY or hook_counted)
 
 
-def assert_deep_nesting_refused(output):
+def assert_deep_nesting_refused(output, interpreter_check_may_come_first=PYPY):
     lines = output.splitlines()
     expected = expected_deep_nesting_output()
     assert len(lines) == len(expected)
-    assert all(same_outcome(line, wanted) for line, wanted in zip(lines, expected)), lines
+    assert all(same_outcome(line, wanted, interpreter_check_may_come_first)
+               for line, wanted in zip(lines, expected)), lines
 
 
 # Before the module first looks at the main thread's stack (so run before
