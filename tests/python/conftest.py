@@ -17,6 +17,23 @@ settings.load_profile("reproducible")
 EXITED = "\n[the child's interpreter exited]"
 
 
+def run_child(arguments, **options):
+    """subprocess.run, started again (three times in all) where wine fails to
+    start a process at all (ERROR_INTERNAL_ERROR from CreateProcess): that
+    child never ran."""
+    for attempt in range(3):
+        try:
+            return subprocess.run(arguments, **options)
+        except OSError as error:
+            if getattr(error, "winerror", None) != 1359 or attempt == 2:
+                raise
+
+
+@pytest.fixture(name="run_child")
+def run_child_fixture():
+    return run_child
+
+
 @pytest.fixture
 def run_python():
     """Runs a script in a fresh interpreter, so that a crash is reported as a
@@ -26,22 +43,8 @@ def run_python():
 
     def run(source, timeout=120, **options):
         exited = f"import atexit, sys; atexit.register(sys.stderr.write, {EXITED!r})\n"
-        for attempt in range(3):
-            try:
-                result = subprocess.run(
-                    [sys.executable, "-c", exited + textwrap.dedent(source)],
-                    capture_output=True,
-                    text=True,
-                    timeout=timeout,
-                    **options,
-                )
-                break
-            except OSError as error:
-                # Wine now and then fails to start a process at all
-                # (ERROR_INTERNAL_ERROR from CreateProcess): the child never
-                # ran, so it is started again.
-                if getattr(error, "winerror", None) != 1359 or attempt == 2:
-                    raise
+        result = run_child([sys.executable, "-c", exited + textwrap.dedent(source)], capture_output=True, text=True,
+                           timeout=timeout, **options)
         if result.returncode < 0:
             pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr}")
         assert result.returncode == 0, f"exit status {result.returncode}\n{result.stderr}"

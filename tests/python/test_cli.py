@@ -57,7 +57,7 @@ def command(request):
 
 
 @pytest.fixture
-def run(command, tmp_path):
+def run(command, tmp_path, run_child):
     """Runs the command in tmp_path with arguments and standard input (bytes
     or text); returns the completed process with stdout as bytes."""
 
@@ -65,8 +65,8 @@ def run(command, tmp_path):
         if isinstance(stdin, str):
             stdin = stdin.encode("utf-8")
         for _ in range(3):
-            result = subprocess.run(command + [str(argument) for argument in arguments], input=stdin,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60)
+            result = run_child(command + [str(argument) for argument in arguments], input=stdin,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60)
             # Wine now and then ends a child with status 1 before it writes
             # anything; every run made here that fails says why.
             if not (UNDER_WINE and result.returncode != 0 and result.stdout == result.stderr == b""):
